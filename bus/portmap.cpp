@@ -1,0 +1,20 @@
+#include "portmap.h"
+
+#include <QtGlobal>
+
+namespace portmap {
+
+QString deviceFor(int port)
+{
+    const QByteArray variable = "ROLLCALL_COM" + QByteArray::number(port);
+    const QString fromEnvironment = qEnvironmentVariable(variable.constData());
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(port);
+#else
+    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+#endif
+}
+
+} // namespace portmap

@@ -1,0 +1,230 @@
+#include "serialline.h"
+
+#include "portmap.h"
+
+#include <QFileInfo>
+#include <QStringList>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+struct LineSettings
+{
+    qint32 baud = 0;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+};
+
+std::optional<LineSettings> parseSettings(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 4)
+        return std::nullopt;
+    LineSettings s;
+    bool ok = false;
+    s.baud = parts[0].toInt(&ok);
+    if (!ok || s.baud <= 0)
+        return std::nullopt;
+
+    const QString parity = parts[1].toUpper();
+    if (parity == QLatin1String("N"))
+        s.parity = QSerialPort::NoParity;
+    else if (parity == QLatin1String("E"))
+        s.parity = QSerialPort::EvenParity;
+    else if (parity == QLatin1String("O"))
+        s.parity = QSerialPort::OddParity;
+    else
+        return std::nullopt;
+
+    const int bits = parts[2].toInt(&ok);
+    if (!ok || bits < 5 || bits > 8)
+        return std::nullopt;
+    s.dataBits = static_cast<QSerialPort::DataBits>(bits);
+
+    const QString stop = parts[3];
+    if (stop == QLatin1String("1"))
+        s.stopBits = QSerialPort::OneStop;
+    else if (stop == QLatin1String("2"))
+        s.stopBits = QSerialPort::TwoStop;
+    else
+        return std::nullopt;
+    return s;
+}
+
+// Errors Qt reports that say nothing about the health of the port: a pty refuses
+// DTR/RTS, a zero-timeout wait with nothing pending times out, and open() announces
+// success with NoError.
+bool isHarmless(QSerialPort::SerialPortError error)
+{
+    return error == QSerialPort::NoError || error == QSerialPort::TimeoutError ||
+           error == QSerialPort::UnsupportedOperationError;
+}
+
+} // namespace
+
+SerialLine::SerialLine(QObject *parent) : QObject(parent), m_settings(QStringLiteral("9600,N,8,1"))
+{
+    m_serial.setReadBufferSize(ReceiveBufferSize);
+    connect(&m_serial, &QSerialPort::errorOccurred, this, &SerialLine::onError);
+}
+
+SerialLine::~SerialLine()
+{
+    close();
+}
+
+void SerialLine::choosePort(int port)
+{
+    if (!isOpen())
+        m_portNumber = port;
+}
+
+bool SerialLine::setSettings(const QString &settings)
+{
+    if (isOpen() || !parseSettings(settings))
+        return false;
+    m_settings = settings;
+    return true;
+}
+
+QString SerialLine::device() const
+{
+    return portmap::deviceFor(m_portNumber);
+}
+
+bool SerialLine::open()
+{
+    if (isOpen())
+        return true;
+    const std::optional<LineSettings> s = parseSettings(m_settings);
+    if (!s) {
+        m_failureReason = tr("line settings %1 are not valid").arg(m_settings);
+        return false;
+    }
+    m_serial.setPortName(device());
+    m_serial.setBaudRate(s->baud);
+    m_serial.setParity(s->parity);
+    m_serial.setDataBits(s->dataBits);
+    m_serial.setStopBits(s->stopBits);
+
+    m_opening = true;
+    const bool opened = m_serial.open(QIODevice::ReadWrite);
+    m_opening = false;
+    if (!opened) {
+        m_failureReason = describeOpenFailure(m_serial.error());
+        m_serial.clearError();
+        return false;
+    }
+    m_serial.clearError();
+    m_lost = false;
+    m_failureReason.clear();
+    return true;
+}
+
+void SerialLine::close()
+{
+    if (m_serial.isOpen())
+        m_serial.close();
+}
+
+bool SerialLine::isOpen() const
+{
+    return m_serial.isOpen() && !m_lost;
+}
+
+bool SerialLine::discard()
+{
+    if (!isOpen())
+        return false;
+    m_serial.clear(QSerialPort::Input);
+    // Qt stops reading from the device once its buffer is full and only resumes on a
+    // read; setting the size again resumes it after the buffer was emptied here.
+    m_serial.setReadBufferSize(ReceiveBufferSize);
+    return isOpen();
+}
+
+qint64 SerialLine::count()
+{
+    if (!isOpen())
+        return -1;
+    qint64 waiting = m_serial.bytesAvailable();
+#ifdef Q_OS_UNIX
+    int inKernel = 0;
+    if (::ioctl(m_serial.handle(), FIONREAD, &inKernel) == 0 && inKernel > 0)
+        waiting += inKernel;
+#endif
+    return waiting;
+}
+
+bool SerialLine::write(const QByteArray &bytes)
+{
+    if (!isOpen())
+        return false;
+    if (m_serial.write(bytes) != bytes.size())
+        return false;
+    m_serial.flush();
+    // A device that takes nothing for a whole second has stalled.
+    while (isOpen() && m_serial.bytesToWrite() > 0) {
+        if (!m_serial.waitForBytesWritten(1000))
+            break;
+    }
+    return isOpen() && m_serial.bytesToWrite() == 0;
+}
+
+std::optional<char> SerialLine::readByte()
+{
+    if (!isOpen())
+        return std::nullopt;
+    if (m_serial.bytesAvailable() == 0)
+        m_serial.waitForReadyRead(0); // pulls what the kernel holds into Qt's buffer
+    char byte = 0;
+    if (!isOpen() || !m_serial.getChar(&byte))
+        return std::nullopt;
+    return byte;
+}
+
+void SerialLine::onError(QSerialPort::SerialPortError error)
+{
+    // clearError() itself reports NoError, so it must never be called from here.
+    if (isHarmless(error) || m_opening)
+        return;
+    if (m_lost || !m_serial.isOpen())
+        return;
+    m_lost = true;
+    m_failureReason = tr("%1 failed: %2").arg(device(), m_serial.errorString());
+    // Closing inside Qt's own notifier callback is not safe; the flag above already
+    // makes every operation refuse, the close follows on the next event-loop pass.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            close();
+            m_serial.clearError();
+        },
+        Qt::QueuedConnection);
+    emit lost(m_failureReason);
+}
+
+QString SerialLine::describeOpenFailure(QSerialPort::SerialPortError error) const
+{
+    const QString path = device();
+#ifdef Q_OS_UNIX
+    if (!QFileInfo::exists(path))
+        return tr("%1 does not exist").arg(path);
+    if (error == QSerialPort::PermissionError) {
+        if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+            return tr("permission denied on %1: the user needs access to the serial device "
+                      "(for example membership of the dialout group)")
+                .arg(path);
+        return tr("%1 is in use by another program").arg(path);
+    }
+#endif
+    if (error == QSerialPort::DeviceNotFoundError)
+        return tr("%1 does not exist").arg(path);
+    return tr("%1 cannot be opened: %2").arg(path, m_serial.errorString());
+}

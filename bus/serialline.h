@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+#include <optional>
+
+// The serial port as the reader line needs it: choose a port, set line settings,
+// open, close, discard what was received, count what waits, write, read one byte.
+//
+// Every operation on a closed or failed port reports failure instead of acting, so a
+// command can stop cleanly. Once the device fails while open (an adapter pulled out,
+// a pty whose far side went away) the port is closed and lost() is emitted once;
+// otherwise Qt would report the same error over and over and burn a core.
+class SerialLine : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qint64 ReceiveBufferSize = 1024;
+    static constexpr qint64 SendBufferSize = 512;
+
+    explicit SerialLine(QObject *parent = nullptr);
+    ~SerialLine() override;
+
+    // Only while closed; they take effect at the next open().
+    void choosePort(int port);
+    bool setSettings(const QString &settings); // "9600,N,8,1" or "19200,N,8,1"
+
+    int port() const { return m_portNumber; }
+    QString device() const;
+    QString settings() const { return m_settings; }
+
+    bool open();
+    void close();
+    bool isOpen() const;
+
+    bool discard();
+    // Bytes waiting to be read: Qt's buffer plus what the kernel still holds. -1 when
+    // the port is not usable.
+    qint64 count();
+    // True once every byte has been handed to the operating system.
+    bool write(const QByteArray &bytes);
+    std::optional<char> readByte();
+
+    // Why the last open failed, or why the port went down while open.
+    QString failureReason() const { return m_failureReason; }
+
+signals:
+    void lost(const QString &reason);
+
+private:
+    void onError(QSerialPort::SerialPortError error);
+    QString describeOpenFailure(QSerialPort::SerialPortError error) const;
+
+    QSerialPort m_serial;
+    int m_portNumber = 1;
+    QString m_settings;
+    QString m_failureReason;
+    bool m_opening = false;
+    bool m_lost = false;
+};

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+// The modal questions and messages a command puts to the operator. The window gives
+// the real dialogs; tests give answers without a modal loop.
+class OperatorDialogs
+{
+public:
+    virtual ~OperatorDialogs() = default;
+
+    // A modal message with an OK button; `detail` is shown as the box's smaller text.
+    virtual void message(const QString &text, const QString &detail = QString()) = 0;
+
+    // A modal input dialog with an empty field; the empty text when cancelled.
+    virtual QString askText(const QString &prompt) = 0;
+};

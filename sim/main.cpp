@@ -1,0 +1,136 @@
+// rollcall-sim: simulated card readers on a pseudo-terminal, for trying out
+// rollcall without hardware. Point rollcall at the printed slave path (or --link).
+
+#include "sim/reader.h"
+#include "sim/readerbus.h"
+#include "sim/trace.h"
+#include "sim/unixsignals.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int TraceIntervalMs = 10;
+constexpr int DrainIntervalMs = 1000;
+
+void printLine(const QString &line)
+{
+    // Flushed per line: scripts and people watching a pipe need to see it now.
+    std::fputs(line.toLocal8Bit().constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "rollcall-sim: %s\n", message.toLocal8Bit().constData());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("rollcall-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Simulates card readers on a multi-drop serial line, played on a "
+                       "pseudo-terminal."));
+    parser.addHelpOption();
+    const QCommandLineOption readerOption(
+        QStringLiteral("reader"),
+        QStringLiteral("Add a reader at ADDR (0..126), optionally faulty: none, silent, "
+                       "onebyte, late, wrongfirst. Repeatable."),
+        QStringLiteral("ADDR[:fault]"));
+    const QCommandLineOption linkOption(QStringLiteral("link"),
+                                        QStringLiteral("Publish the line as a symlink at PATH."),
+                                        QStringLiteral("PATH"));
+    const QCommandLineOption babbleOption(QStringLiteral("babble"),
+                                          QStringLiteral("A device floods the line with garbage."));
+    const QCommandLineOption traceOption(QStringLiteral("trace"),
+                                         QStringLiteral("Print the traffic in hex as it happens."));
+    const QCommandLineOption durationOption(QStringLiteral("duration"),
+                                            QStringLiteral("Exit after SECONDS (default: run until "
+                                                           "interrupted)."),
+                                            QStringLiteral("SECONDS"));
+    parser.addOptions({readerOption, linkOption, babbleOption, traceOption, durationOption});
+    parser.process(app);
+
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument \"%1\"")
+                              .arg(parser.positionalArguments().constFirst()));
+
+    QList<sim::Reader> readers;
+    for (const QString &value : parser.values(readerOption)) {
+        QString error;
+        const std::optional<sim::Reader> reader = sim::parseReaderOption(value, &error);
+        if (!reader)
+            return usageError(error);
+        readers.append(*reader);
+    }
+
+    double durationSeconds = 0;
+    if (parser.isSet(durationOption)) {
+        bool ok = false;
+        durationSeconds = parser.value(durationOption).toDouble(&ok);
+        if (!ok || durationSeconds <= 0)
+            return usageError(QStringLiteral("--duration needs a positive number of seconds"));
+    }
+
+    sim::UnixSignals signalWatcher;
+    QObject::connect(&signalWatcher, &sim::UnixSignals::terminationRequested, &app,
+                     &QCoreApplication::quit);
+
+    sim::ReaderBus bus;
+    if (!bus.isValid()) {
+        std::fprintf(stderr, "rollcall-sim: cannot open a pseudo-terminal\n");
+        return 1;
+    }
+    for (const sim::Reader &reader : readers)
+        bus.addReader(reader);
+    if (parser.isSet(linkOption) && !bus.publishAt(parser.value(linkOption))) {
+        std::fprintf(stderr, "rollcall-sim: cannot create link %s\n",
+                     parser.value(linkOption).toLocal8Bit().constData());
+        return 1;
+    }
+    bus.setBabbling(parser.isSet(babbleOption));
+
+    printLine(QStringLiteral("slave: ") + bus.slavePath());
+    if (parser.isSet(linkOption))
+        printLine(QStringLiteral("link: ") + parser.value(linkOption));
+
+    // The trace is drained even when not printed, so it cannot pile up.
+    const bool tracing = parser.isSet(traceOption);
+    sim::TraceFormatter formatter;
+    auto drainTrace = [&](bool final) {
+        const qint64 now = bus.elapsedNanoseconds();
+        const QList<sim::TraceEntry> entries = bus.takeTrace();
+        if (!tracing)
+            return;
+        for (const sim::TraceEntry &entry : entries)
+            formatter.add(entry);
+        if (final)
+            formatter.closeBurst();
+        else
+            formatter.closeBurstIfQuiet(now);
+        for (const QString &line : formatter.takeLines())
+            printLine(line);
+    };
+    QTimer drainTimer;
+    QObject::connect(&drainTimer, &QTimer::timeout, [&] { drainTrace(false); });
+    drainTimer.start(tracing ? TraceIntervalMs : DrainIntervalMs);
+
+    if (durationSeconds > 0)
+        QTimer::singleShot(qRound64(durationSeconds * 1000), &app, &QCoreApplication::quit);
+
+    const int status = app.exec();
+    drainTrace(true);
+    return status;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+namespace sim {
+
+// How a reader misbehaves when polled.
+//   None: answers `reply` after `delay`; Silent: never answers;
+//   OneByte: answers a lone 0x06 after `delay`; Late: answers `reply` 250 ms after the poll;
+//   WrongFirstByte: answers 0x15 0x03 after `delay`.
+enum class Fault { None, Silent, OneByte, Late, WrongFirstByte };
+
+struct Reader
+{
+    int address = 0;
+    Fault fault = Fault::None;
+    std::chrono::milliseconds delay{3};
+    QByteArray reply = QByteArray("\x02OK\x03", 4);
+};
+
+// What a reader puts on the line in answer to a poll, and how long after the poll.
+struct Reply
+{
+    QByteArray bytes;
+    std::chrono::milliseconds after{0};
+};
+
+constexpr std::chrono::milliseconds LateReplyDelay{250};
+
+// Nothing for a silent reader.
+std::optional<Reply> replyTo(const Reader &reader);
+
+std::optional<Fault> faultFromName(const QString &name);
+
+// Parses "ADDR[:fault]" as given on the command line, e.g. "5" or "9:wrongfirst".
+std::optional<Reader> parseReaderOption(const QString &text, QString *error = nullptr);
+
+} // namespace sim

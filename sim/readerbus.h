@@ -1,0 +1,95 @@
+#pragma once
+
+#include "sim/frameparser.h"
+#include "sim/pseudoterminal.h"
+#include "sim/publishedlink.h"
+#include "sim/reader.h"
+#include "sim/trace.h"
+#include "sim/wakepipe.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace sim {
+
+// The readers' side of a multi-drop serial line, played on the master side of a pty.
+// The program under test opens slavePath() as if it were a USB serial adapter.
+// A worker thread answers polls; every public method may be called from any thread.
+class ReaderBus
+{
+public:
+    ReaderBus();
+    ~ReaderBus();
+    ReaderBus(const ReaderBus &) = delete;
+    ReaderBus &operator=(const ReaderBus &) = delete;
+
+    bool isValid() const; // false if the pty could not be set up, or after unplug()
+    QString slavePath() const;
+    int slaveFd() const; // our own slave fd, to inspect the line settings the program applied
+    bool publishAt(const QString &linkPath);
+
+    void addReader(const Reader &reader); // replaces a reader at the same address
+    void removeReader(int address);
+    QList<int> readerAddresses() const; // sorted
+
+    // A babbling device floods the line for as long as the program keeps reading.
+    // Babble is counted, not traced.
+    void setBabbling(bool on);
+    qint64 babbleBytesSent() const;
+    void injectNoise(const QByteArray &bytes);
+    // The adapter is yanked: the program's reads on the slave fail from now on.
+    void unplug();
+
+    QList<TraceEntry> trace() const;
+    QList<TraceEntry> takeTrace(); // returns the trace and forgets it; received()/sent() stay
+    QByteArray received() const;   // every byte from the program, in order
+    QByteArray sent() const;       // every byte to the program, in order, babble excluded
+    void clearTrace();             // forgets trace, received() and sent()
+    // Waits until received() holds at least byteCount bytes.
+    bool waitForReceived(int byteCount, int timeoutMs) const;
+    QString formatTrace() const;
+    qint64 elapsedNanoseconds() const; // on the trace's clock
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void run();
+    void handleIncoming(const char *data, int size, Clock::time_point at);
+    void handleFrame(const Frame &frame, Clock::time_point at);
+    void moveDueReplies(Clock::time_point now);
+    bool writePending(int fd); // false on hang-up
+    bool writeBabble(int fd);  // false on hang-up
+    void record(TraceEntry::Direction direction, const char *data, int size, Clock::time_point at);
+    qint64 sinceEpoch(Clock::time_point at) const;
+
+    const Clock::time_point m_epoch;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::thread m_worker;
+    WakePipe m_wake;
+
+    // Guarded by m_mutex.
+    PseudoTerminal m_pty;
+    PublishedLink m_link;
+    std::map<int, Reader> m_readers;
+    std::multimap<Clock::time_point, QByteArray> m_scheduled; // equal times keep FIFO order
+    QByteArray m_outbox;                                      // due, not yet accepted by the pty
+    FrameParser m_parser;
+    QList<TraceEntry> m_trace;
+    QByteArray m_received;
+    QByteArray m_sent;
+    qint64 m_babbleBytes = 0;
+    bool m_babbling = false;
+    bool m_unplugRequested = false;
+    bool m_stopping = false;
+    Clock::time_point m_hangupUntil{};
+};
+
+} // namespace sim

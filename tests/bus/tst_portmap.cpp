@@ -1,0 +1,42 @@
+#include "portmap.h"
+
+#include <QTest>
+
+class TestPortMap : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        for (int port = 1; port <= 5; ++port)
+            qunsetenv(("ROLLCALL_COM" + QByteArray::number(port)).constData());
+    }
+
+    void portsMapToTheSerialDevicesOfThePlatform()
+    {
+#ifdef Q_OS_WIN
+        QCOMPARE(portmap::deviceFor(1), QStringLiteral("COM1"));
+        QCOMPARE(portmap::deviceFor(5), QStringLiteral("COM5"));
+#else
+        QCOMPARE(portmap::deviceFor(1), QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(portmap::deviceFor(5), QStringLiteral("/dev/ttyS4"));
+#endif
+    }
+
+    void theEnvironmentOverridesOnlyThePortItNames()
+    {
+        qputenv("ROLLCALL_COM3", "/dev/ttyUSB0");
+        QCOMPARE(portmap::deviceFor(3), QStringLiteral("/dev/ttyUSB0"));
+        QVERIFY(portmap::deviceFor(2) != QStringLiteral("/dev/ttyUSB0"));
+        QVERIFY(portmap::deviceFor(4) != QStringLiteral("/dev/ttyUSB0"));
+    }
+
+    void anEmptyOverrideIsIgnored()
+    {
+        qputenv("ROLLCALL_COM2", "");
+        QVERIFY(!portmap::deviceFor(2).isEmpty());
+    }
+};
+
+QTEST_APPLESS_MAIN(TestPortMap)
+#include "tst_portmap.moc"

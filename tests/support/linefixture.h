@@ -1,0 +1,27 @@
+#pragma once
+
+#include "readerlink.h"
+#include "serialline.h"
+#include "simulatedline.h"
+
+#include <QTimer>
+
+// The bus link without a window: a simulated line on Com 1, the port opened on it, and
+// a Timer1 of its own. Tests that only check what crosses the line may shorten the
+// reply window to keep a full scan quick.
+class LineFixture
+{
+public:
+    explicit LineFixture(int replyWindowMs = 200);
+
+    sim::ReaderBus &bus() { return line.bus(); }
+    void addReaders(std::initializer_list<int> addresses);
+
+    SimulatedLine line{1};
+    SerialLine port;
+    QTimer timer1;
+    ReaderLink link{port, timer1};
+};
+
+// Bytes as "06 80 02 3F 03", for readable failure messages.
+QByteArray hex(const QByteArray &bytes);

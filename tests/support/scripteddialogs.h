@@ -1,0 +1,22 @@
+#pragma once
+
+#include "operatordialogs.h"
+
+#include <QStringList>
+#include <functional>
+
+// Answers the program's questions from a script and remembers what it was shown.
+class ScriptedDialogs : public OperatorDialogs
+{
+public:
+    void message(const QString &text, const QString &detail = QString()) override;
+    QString askText(const QString &prompt) override;
+
+    QStringList answers;  // given in order; the empty text (cancel) once they run out
+    QStringList messages; // every message shown
+    QStringList details;
+    QStringList prompts; // every input dialog shown
+    // Runs inside the dialog, as if the operator did something while it was open.
+    std::function<void()> whileAsking;
+    std::function<void()> whileShowingMessage;
+};

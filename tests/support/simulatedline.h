@@ -1,0 +1,32 @@
+#pragma once
+
+#include "sim/readerbus.h"
+
+#include <QString>
+#include <termios.h>
+
+// A reader line on a real pseudo-terminal, mapped to "Com <port>": the program opens
+// its slave side with QSerialPort exactly as it would open a USB adapter.
+class SimulatedLine
+{
+public:
+    explicit SimulatedLine(int port = 1);
+    ~SimulatedLine();
+
+    sim::ReaderBus &bus() { return m_bus; }
+    QString device() const { return m_bus.slavePath(); }
+    int port() const { return m_port; }
+
+    // The settings the program applied to the tty, read back from the device.
+    termios settings() const;
+    int baudRate() const;
+    bool isRaw8N1() const;
+
+private:
+    sim::ReaderBus m_bus;
+    int m_port;
+};
+
+// Points "Com <port>" at a device path that does not exist.
+void mapPortToMissingDevice(int port);
+void unmapPort(int port);

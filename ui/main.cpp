@@ -1,0 +1,12 @@
+#include "mainwindow.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("rollcall"));
+    MainWindow window;
+    window.show();
+    return app.exec();
+}

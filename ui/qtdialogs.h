@@ -1,0 +1,18 @@
+#pragma once
+
+#include "operatordialogs.h"
+
+class QWidget;
+
+// The real modal message box and input dialog, titled "rollcall".
+class QtDialogs : public OperatorDialogs
+{
+public:
+    explicit QtDialogs(QWidget *parent) : m_parent(parent) {}
+
+    void message(const QString &text, const QString &detail = QString()) override;
+    QString askText(const QString &prompt) override;
+
+private:
+    QWidget *m_parent;
+};
