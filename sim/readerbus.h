@@ -32,7 +32,7 @@ public:
 
     bool isValid() const; // false if the pty could not be set up, or after unplug()
     QString slavePath() const;
-    int slaveFd() const; // our own slave fd, to inspect the line settings the program applied
+    int slaveFd() const; // our own slave fd: tcgetattr() shows what the program set
     bool publishAt(const QString &linkPath);
 
     void addReader(const Reader &reader); // replaces a reader at the same address

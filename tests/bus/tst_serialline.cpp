@@ -31,7 +31,7 @@ private slots:
         SerialLine port;
         QVERIFY(port.open());
         QCOMPARE(line.baudRate(), 9600);
-        QVERIFY(line.isRaw8N1());
+        QVERIFY(line.isRawOneStopBit());
     }
 
     void appliesNewSettingsOnlyAtTheNextOpen()
@@ -45,7 +45,7 @@ private slots:
         QVERIFY(port.setSettings(QStringLiteral("19200,N,8,1")));
         QVERIFY(port.open());
         QCOMPARE(line.baudRate(), 19200);
-        QVERIFY(line.isRaw8N1());
+        QVERIFY(line.isRawOneStopBit());
     }
 
     void refusesMalformedSettings()

@@ -39,11 +39,11 @@ int SimulatedLine::baudRate() const
     }
 }
 
-bool SimulatedLine::isRaw8N1() const
+bool SimulatedLine::isRawOneStopBit() const
 {
     const termios t = settings();
-    return (t.c_cflag & CSIZE) == CS8 && !(t.c_cflag & PARENB) && !(t.c_cflag & CSTOPB) &&
-           !(t.c_lflag & ICANON);
+    return !(t.c_cflag & CSTOPB) && !(t.c_cflag & CRTSCTS) && !(t.c_iflag & (IXON | IXOFF)) &&
+           !(t.c_lflag & (ICANON | ECHO));
 }
 
 void mapPortToMissingDevice(int port)

@@ -20,7 +20,9 @@ public:
     // The settings the program applied to the tty, read back from the device.
     termios settings() const;
     int baudRate() const;
-    bool isRaw8N1() const;
+    // One stop bit, no flow control, raw input. A pty forces 8 data bits and no parity
+    // whatever is set, so those two cannot be checked through it.
+    bool isRawOneStopBit() const;
 
 private:
     sim::ReaderBus m_bus;

@@ -164,7 +164,7 @@ private slots:
         QVERIFY(window.port().isOpen());
         QCOMPARE(opens.opens(), 1);
         QCOMPARE(line.baudRate(), 9600);
-        QVERIFY(line.isRaw8N1());
+        QVERIFY(line.isRawOneStopBit());
         QVERIFY(dialogs.messages.isEmpty());
         QVERIFY(!line.bus().waitForReceived(1, 50)); // opening sends nothing
     }
@@ -180,7 +180,7 @@ private slots:
         control<QRadioButton>(window, "Option9")->click();
         QCOMPARE(opens1.opens(), 2);
         QCOMPARE(com1.baudRate(), 19200);
-        QVERIFY(com1.isRaw8N1());
+        QVERIFY(com1.isRawOneStopBit());
 
         control<QRadioButton>(window, "Option3")->click();
         QVERIFY(window.port().isOpen());

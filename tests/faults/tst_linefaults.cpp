@@ -1,0 +1,321 @@
+#include "busscan.h"
+#include "frames.h"
+#include "linefixture.h"
+#include "mainwindow.h"
+#include "scripteddialogs.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <ctime>
+#include <unistd.h>
+#include <memory>
+
+namespace {
+
+constexpr int QuickWindowMs = 60;
+
+double cpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// Resident memory of this process in kB.
+qint64 residentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+// CPU used while the event loop idles for `ms`: a port in an error storm costs a core.
+double idleCpuMs(int ms)
+{
+    const double before = cpuMs();
+    QTest::qWait(ms);
+    return cpuMs() - before;
+}
+
+template <typename T> T *control(MainWindow &window, const char *name)
+{
+    return window.findChild<T *>(QLatin1String(name));
+}
+
+QStringList texts(const QSignalSpy &spy)
+{
+    QStringList out;
+    for (const QList<QVariant> &args : spy)
+        out << args.at(0).toString();
+    return out;
+}
+
+// The window on a simulated Com 1 with quick reply windows, answering dialogs from a script.
+struct WindowOnLine
+{
+    WindowOnLine()
+    {
+        window.findChild<QTimer *>(QStringLiteral("Timer1"))->setInterval(QuickWindowMs);
+    }
+    QString status() { return control<QLabel>(window, "Label2")->text(); }
+    // Runs `action` once the status line reads `text`, from inside the command's wait.
+    void when(const QString &text, std::function<void()> action)
+    {
+        auto *watcher = new QTimer(&window);
+        watcher->setInterval(1);
+        QObject::connect(watcher, &QTimer::timeout, &window, [=] {
+            if (status() == text) {
+                watcher->stop();
+                action();
+            }
+        });
+        watcher->start();
+    }
+
+    std::unique_ptr<SimulatedLine> line = std::make_unique<SimulatedLine>(1);
+    ScriptedDialogs dialogs;
+    MainWindow window{&dialogs};
+};
+
+} // namespace
+
+class TestLineFaults : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        for (int port = 1; port <= 5; ++port)
+            unmapPort(port);
+    }
+
+    void aBabblingDeviceNeitherHangsNorGrowsMemoryNorStarvesTheWindow()
+    {
+        LineFixture f(QuickWindowMs);
+        f.addReaders({4, 90});
+        f.bus().setBabbling(true);
+        BusScan scan(f.link, f.port);
+        QSignalSpy status(&scan, &BusScan::statusChanged);
+        QSignalSpy windows(&f.link, &ReaderLink::replyWindowMeasured);
+
+        // A heartbeat stands for the operator's clicks: each must be handled promptly.
+        QElapsedTimer sinceBeat;
+        qint64 longestGap = 0;
+        QTimer heartbeat;
+        heartbeat.setInterval(10);
+        QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+            longestGap = std::max(longestGap, sinceBeat.restart());
+        });
+        const qint64 memoryBefore = residentKb();
+        sinceBeat.start();
+        heartbeat.start();
+        scan.run();
+        heartbeat.stop();
+        f.bus().setBabbling(false);
+
+        QCOMPARE(windows.count(), 127);
+        QVERIFY(status.last().at(0).toString().startsWith(QLatin1String("There are")));
+        qint64 mostWaiting = 0;
+        for (const QList<QVariant> &w : windows)
+            mostWaiting = std::max(mostWaiting, w.at(2).toLongLong());
+        qInfo("babbled %lld bytes; at most %lld waiting; longest gap %lld ms; RSS %+lld kB",
+              f.bus().babbleBytesSent(), mostWaiting, longestGap, residentKb() - memoryBefore);
+        QVERIFY2(f.bus().babbleBytesSent() > 100'000, "the device hardly babbled");
+        // Qt's buffer is capped; the rest stays in the tty, whose buffer is bounded too.
+        QVERIFY2(mostWaiting <= SerialLine::ReceiveBufferSize + 64 * 1024,
+                 qPrintable(QString::number(mostWaiting)));
+        QVERIFY2(residentKb() - memoryBefore < 20 * 1024,
+                 qPrintable(QStringLiteral("grew %1 kB").arg(residentKb() - memoryBefore)));
+        QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("window starved %1 ms").arg(longestGap)));
+    }
+
+    // Every address answers with random bytes: a reader is listed exactly when its reply
+    // has two or more bytes and starts with STX or ACK.
+    void randomRepliesAreJudgedByCountAndFirstByteOnly()
+    {
+        LineFixture f(QuickWindowMs);
+        QRandomGenerator random(7);
+        QStringList expected;
+        for (int address = 0; address <= 126; ++address) {
+            sim::Reader reader;
+            reader.address = address;
+            const int length = random.bounded(6);
+            QByteArray reply;
+            for (int i = 0; i < length; ++i) {
+                const int pick = random.bounded(4);
+                reply.append(pick == 0   ? frames::STX
+                             : pick == 1 ? frames::ACK
+                                         : static_cast<char>(random.bounded(256)));
+            }
+            if (reply.isEmpty())
+                reader.fault = sim::Fault::Silent;
+            reader.reply = reply;
+            f.bus().addReader(reader);
+            if (reply.size() >= 2 && (reply[0] == frames::STX || reply[0] == frames::ACK))
+                expected << BusScan::listEntry(address);
+        }
+        BusScan scan(f.link, f.port);
+        QSignalSpy listed(&scan, &BusScan::readerListed);
+        QSignalSpy status(&scan, &BusScan::statusChanged);
+        scan.run();
+        QCOMPARE(texts(listed), expected);
+        QCOMPARE(status.last().at(0).toString(), BusScan::resultText(expected.size()));
+    }
+
+    // Noise at random moments: whatever lands where, the scan ends, lists each address at
+    // most once in ascending order and counts what it listed.
+    void lineNoiseNeverBreaksTheScan()
+    {
+        LineFixture f(QuickWindowMs);
+        f.addReaders({1, 50, 126});
+        QRandomGenerator random(2026);
+        QTimer noise;
+        noise.setInterval(7);
+        QObject::connect(&noise, &QTimer::timeout, [&] {
+            QByteArray bytes;
+            for (int n = random.bounded(1, 12); n > 0; --n)
+                bytes.append(static_cast<char>(random.bounded(256)));
+            f.bus().injectNoise(bytes);
+        });
+        BusScan scan(f.link, f.port);
+        QSignalSpy listed(&scan, &BusScan::readerListed);
+        QSignalSpy status(&scan, &BusScan::statusChanged);
+        noise.start();
+        scan.run();
+        noise.stop();
+
+        const QStringList entries = texts(listed);
+        QStringList sorted = entries;
+        sorted.sort();
+        sorted.removeDuplicates();
+        QCOMPARE(entries, sorted);
+        QCOMPARE(status.last().at(0).toString(), BusScan::resultText(entries.size()));
+    }
+
+    void anAdapterPulledMidScanStopsItThenARadioReopensAReturningDevice()
+    {
+        WindowOnLine w;
+        w.line->bus().addReader(sim::Reader{});
+        w.when(QStringLiteral("Checking Address 007"), [&] { w.line->bus().unplug(); });
+        control<QPushButton>(w.window, "Command2")->click();
+
+        QVERIFY2(w.status().startsWith(QLatin1String("Scan stopped at address 007: ")),
+                 qPrintable(w.status()));
+        QCOMPARE(control<QListWidget>(w.window, "List1")->count(), 1); // Address 000 kept
+        QVERIFY(control<QPushButton>(w.window, "Command2")->isEnabled());
+        QVERIFY(!w.window.port().isOpen());
+        const double cpu = idleCpuMs(500);
+        QVERIFY2(cpu < 150, qPrintable(QStringLiteral("%1 ms CPU after the unplug").arg(cpu)));
+
+        // The adapter comes back (as a new device node) and the operator picks Com 1 again.
+        w.line = std::make_unique<SimulatedLine>(1);
+        control<QRadioButton>(w.window, "Option1")->click();
+        QVERIFY(w.window.port().isOpen());
+        QVERIFY(w.dialogs.messages.isEmpty());
+    }
+
+    void anAdapterPulledDuringAnAssignmentStopsItWhereverItIs_data()
+    {
+        QTest::addColumn<QString>("moment");
+        QTest::newRow("in the window of the poll of 0") << "poll0";
+        QTest::newRow("between the poll and the dialog") << "dialog";
+        QTest::newRow("in the window of the poll of the new address") << "poll7";
+    }
+    void anAdapterPulledDuringAnAssignmentStopsItWhereverItIs()
+    {
+        QFETCH(QString, moment);
+        WindowOnLine w;
+        w.line->bus().addReader(sim::Reader{});
+        w.dialogs.answers << QStringLiteral("7");
+        auto pull = [&] { w.line->bus().unplug(); };
+        QSignalSpy windows(&w.window.link(), &ReaderLink::replyWindowMeasured);
+        if (moment == QLatin1String("dialog")) {
+            w.dialogs.whileAsking = [&] {
+                pull();
+                QTest::qWait(100);
+            };
+        } else {
+            const int pollsBefore = moment == QLatin1String("poll0") ? 0 : 1;
+            auto *watch = new QTimer(&w.window);
+            watch->setInterval(1);
+            QObject::connect(watch, &QTimer::timeout, [&, watch, pollsBefore] {
+                if (windows.count() == pollsBefore && w.window.findChild<QTimer *>(
+                                                          QStringLiteral("Timer1"))->isActive()) {
+                    watch->stop();
+                    pull();
+                }
+            });
+            watch->start();
+        }
+        control<QPushButton>(w.window, "Command1")->click();
+
+        QVERIFY2(w.status().startsWith(QLatin1String("Address change stopped: ")),
+                 qPrintable(w.status()));
+        QVERIFY(w.dialogs.messages.isEmpty());
+        QVERIFY(!w.line->bus().received().contains(QByteArray::fromHex("8002004941")));
+        QVERIFY(control<QPushButton>(w.window, "Command1")->isEnabled());
+        const double cpu = idleCpuMs(400);
+        QVERIFY2(cpu < 150, qPrintable(QStringLiteral("%1 ms CPU after the unplug").arg(cpu)));
+    }
+
+    void aDeviceHeldByAnotherProgramIsInvalidAndItsHolderKeepsWorking()
+    {
+        SimulatedLine com1(1);
+        SimulatedLine com2(2);
+        SerialLine holder;
+        holder.choosePort(2);
+        QVERIFY(holder.open());
+
+        ScriptedDialogs dialogs;
+        MainWindow window(&dialogs);
+        control<QRadioButton>(window, "Option2")->click();
+        QCOMPARE(dialogs.messages, QStringList{QStringLiteral("Invalid Com Port")});
+        QVERIFY2(dialogs.details.first().contains(QLatin1String("in use")),
+                 qPrintable(dialogs.details.first()));
+        QVERIFY(!window.port().isOpen());
+
+        QVERIFY(holder.write(QByteArray("\x06", 1)));
+        QVERIFY(com2.bus().waitForReceived(1, 2000));
+    }
+
+    void aDeviceHeldAtStartUpIsExplainedInTheStatusLine()
+    {
+        SimulatedLine com1(1);
+        SerialLine holder;
+        QVERIFY(holder.open());
+        ScriptedDialogs dialogs;
+        MainWindow window(&dialogs);
+        const QString status = control<QLabel>(window, "Label2")->text();
+        QVERIFY2(status.contains(QLatin1String("Com 1")) && status.contains(QLatin1String("in use")),
+                 qPrintable(status));
+        QVERIFY(dialogs.messages.isEmpty());
+    }
+
+    void aDeviceWithoutPermissionNamesTheDialoutGroup()
+    {
+        if (::geteuid() == 0)
+            QSKIP("root may open any device; this case needs an ordinary user");
+        SimulatedLine com1(1);
+        QFile::setPermissions(com1.device(), QFileDevice::ReadOwner); // no write for anyone
+        ScriptedDialogs dialogs;
+        MainWindow window(&dialogs);
+        const QString status = control<QLabel>(window, "Label2")->text();
+        QVERIFY2(status.contains(QLatin1String("dialout")), qPrintable(status));
+    }
+};
+
+QTEST_MAIN(TestLineFaults)
+#include "tst_linefaults.moc"
