@@ -166,15 +166,17 @@ bool SerialLine::write(const QByteArray &bytes)
 {
     if (!isOpen())
         return false;
-    if (m_serial.write(bytes) != bytes.size())
-        return false;
-    m_serial.flush();
-    // A device that takes nothing for a whole second has stalled.
-    while (isOpen() && m_serial.bytesToWrite() > 0) {
-        if (!m_serial.waitForBytesWritten(1000))
-            break;
+    if (m_serial.write(bytes) == bytes.size()) {
+        m_serial.flush();
+        // A device that takes nothing for a whole second has stalled.
+        while (isOpen() && m_serial.bytesToWrite() > 0 && m_serial.waitForBytesWritten(1000)) {
+        }
+        if (isOpen() && m_serial.bytesToWrite() == 0)
+            return true;
     }
-    return isOpen() && m_serial.bytesToWrite() == 0;
+    if (m_failureReason.isEmpty())
+        m_failureReason = tr("writing to %1 failed: %2").arg(device(), m_serial.errorString());
+    return false;
 }
 
 std::optional<char> SerialLine::readByte()

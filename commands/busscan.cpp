@@ -4,6 +4,12 @@
 #include "readerlink.h"
 #include "serialline.h"
 
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+
+// QT_LOGGING_RULES="rollcall.commands.debug=true" reports how long each scan took.
+Q_LOGGING_CATEGORY(lcScan, "rollcall.commands", QtWarningMsg)
+
 BusScan::BusScan(ReaderLink &link, SerialLine &line, QObject *parent)
     : QObject(parent), m_link(link), m_line(line)
 {}
@@ -28,6 +34,8 @@ QString BusScan::resultText(int readersFound)
 
 void BusScan::run()
 {
+    QElapsedTimer took;
+    took.start();
     emit listCleared();
     int found = 0;
     for (int address = frames::FirstAddress; address <= frames::LastAddress; ++address) {
@@ -46,6 +54,9 @@ void BusScan::run()
         }
     }
     emit statusChanged(resultText(found));
+    qCDebug(lcScan, "scan of %d addresses took %lld ms, %d readers listed",
+            frames::LastAddress - frames::FirstAddress + 1, static_cast<long long>(took.elapsed()),
+            found);
 }
 
 void BusScan::stopAt(int address)

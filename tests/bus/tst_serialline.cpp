@@ -1,3 +1,4 @@
+#include "linefixture.h"
 #include "serialline.h"
 #include "simulatedline.h"
 
@@ -8,12 +9,6 @@
 
 namespace {
 // CPU time this process has used, in milliseconds.
-double cpuMs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
 
 void settle(int ms)
 {

@@ -13,22 +13,6 @@ namespace {
 // the window tests and the end-to-end test.
 constexpr int QuickWindowMs = 60;
 
-QStringList texts(const QSignalSpy &spy)
-{
-    QStringList out;
-    for (const QList<QVariant> &args : spy)
-        out << args.at(0).toString();
-    return out;
-}
-
-QByteArray scanTraffic(int from, int to)
-{
-    QByteArray bytes;
-    for (int a = from; a <= to; ++a)
-        bytes += frames::lone_ack() + frames::pollFrame(a);
-    return bytes;
-}
-
 sim::Reader reader(int address, sim::Fault fault = sim::Fault::None,
                    QByteArray reply = QByteArray("\x02OK\x03", 4))
 {
@@ -37,13 +21,6 @@ sim::Reader reader(int address, sim::Fault fault = sim::Fault::None,
     r.fault = fault;
     r.reply = reply;
     return r;
-}
-
-double cpuMs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 
 } // namespace

@@ -15,19 +15,12 @@
 #include <QTest>
 
 #include <ctime>
-#include <unistd.h>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
 constexpr int QuickWindowMs = 60;
-
-double cpuMs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
 
 // Resident memory of this process in kB.
 qint64 residentKb()
@@ -55,14 +48,6 @@ template <typename T> T *control(MainWindow &window, const char *name)
     return window.findChild<T *>(QLatin1String(name));
 }
 
-QStringList texts(const QSignalSpy &spy)
-{
-    QStringList out;
-    for (const QList<QVariant> &args : spy)
-        out << args.at(0).toString();
-    return out;
-}
-
 // The window on a simulated Com 1 with quick reply windows, answering dialogs from a script.
 struct WindowOnLine
 {
@@ -74,15 +59,8 @@ struct WindowOnLine
     // Runs `action` once the status line reads `text`, from inside the command's wait.
     void when(const QString &text, std::function<void()> action)
     {
-        auto *watcher = new QTimer(&window);
-        watcher->setInterval(1);
-        QObject::connect(watcher, &QTimer::timeout, &window, [=] {
-            if (status() == text) {
-                watcher->stop();
-                action();
-            }
-        });
-        watcher->start();
+        once(
+            &window, [this, text] { return status() == text; }, action);
     }
 
     std::unique_ptr<SimulatedLine> line = std::make_unique<SimulatedLine>(1);
@@ -116,9 +94,8 @@ private slots:
         qint64 longestGap = 0;
         QTimer heartbeat;
         heartbeat.setInterval(10);
-        QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-            longestGap = std::max(longestGap, sinceBeat.restart());
-        });
+        QObject::connect(&heartbeat, &QTimer::timeout,
+                         [&] { longestGap = std::max(longestGap, sinceBeat.restart()); });
         const qint64 memoryBefore = residentKb();
         sinceBeat.start();
         heartbeat.start();
@@ -139,7 +116,8 @@ private slots:
                  qPrintable(QString::number(mostWaiting)));
         QVERIFY2(residentKb() - memoryBefore < 20 * 1024,
                  qPrintable(QStringLiteral("grew %1 kB").arg(residentKb() - memoryBefore)));
-        QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("window starved %1 ms").arg(longestGap)));
+        QVERIFY2(longestGap < 1000,
+                 qPrintable(QStringLiteral("window starved %1 ms").arg(longestGap)));
     }
 
     // Every address answers with random bytes: a reader is listed exactly when its reply
@@ -249,16 +227,11 @@ private slots:
             };
         } else {
             const int pollsBefore = moment == QLatin1String("poll0") ? 0 : 1;
-            auto *watch = new QTimer(&w.window);
-            watch->setInterval(1);
-            QObject::connect(watch, &QTimer::timeout, [&, watch, pollsBefore] {
-                if (windows.count() == pollsBefore && w.window.findChild<QTimer *>(
-                                                          QStringLiteral("Timer1"))->isActive()) {
-                    watch->stop();
-                    pull();
-                }
-            });
-            watch->start();
+            auto *timer1 = w.window.findChild<QTimer *>(QStringLiteral("Timer1"));
+            once(
+                &w.window,
+                [&, pollsBefore] { return windows.count() == pollsBefore && timer1->isActive(); },
+                pull);
         }
         control<QPushButton>(w.window, "Command1")->click();
 
@@ -299,7 +272,8 @@ private slots:
         ScriptedDialogs dialogs;
         MainWindow window(&dialogs);
         const QString status = control<QLabel>(window, "Label2")->text();
-        QVERIFY2(status.contains(QLatin1String("Com 1")) && status.contains(QLatin1String("in use")),
+        QVERIFY2(status.contains(QLatin1String("Com 1")) &&
+                     status.contains(QLatin1String("in use")),
                  qPrintable(status));
         QVERIFY(dialogs.messages.isEmpty());
     }

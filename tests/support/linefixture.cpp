@@ -1,5 +1,9 @@
 #include "linefixture.h"
 
+#include "frames.h"
+
+#include <ctime>
+
 LineFixture::LineFixture(int replyWindowMs)
 {
     timer1.setInterval(replyWindowMs);
@@ -20,4 +24,41 @@ void LineFixture::addReaders(std::initializer_list<int> addresses)
 QByteArray hex(const QByteArray &bytes)
 {
     return bytes.toHex(' ').toUpper();
+}
+
+QByteArray scanTraffic(int from, int to)
+{
+    QByteArray bytes;
+    for (int a = from; a <= to; ++a)
+        bytes += frames::lone_ack() + frames::pollFrame(a);
+    return bytes;
+}
+
+QStringList texts(const QSignalSpy &spy)
+{
+    QStringList out;
+    for (const QList<QVariant> &args : spy)
+        out << args.at(0).toString();
+    return out;
+}
+
+double cpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+void once(QObject *owner, std::function<bool()> condition, std::function<void()> action)
+{
+    auto *watcher = new QTimer(owner);
+    watcher->setInterval(1);
+    QObject::connect(watcher, &QTimer::timeout, owner, [=] {
+        if (condition()) {
+            watcher->stop();
+            watcher->deleteLater();
+            action();
+        }
+    });
+    watcher->start();
 }

@@ -4,7 +4,11 @@
 #include "serialline.h"
 #include "simulatedline.h"
 
+#include <QSignalSpy>
+#include <QStringList>
 #include <QTimer>
+
+#include <functional>
 
 // The bus link without a window: a simulated line on Com 1, the port opened on it, and
 // a Timer1 of its own. Tests that only check what crosses the line may shorten the
@@ -25,3 +29,16 @@ public:
 
 // Bytes as "06 80 02 3F 03", for readable failure messages.
 QByteArray hex(const QByteArray &bytes);
+
+// What a scan puts on the line for the addresses from..to: each poll behind its ACK.
+QByteArray scanTraffic(int from, int to);
+
+// The first argument of every signal a spy caught, as text.
+QStringList texts(const QSignalSpy &spy);
+
+// CPU time this process has used so far, in milliseconds.
+double cpuMs();
+
+// Runs `action` once `condition` holds, checked every millisecond by a timer owned by
+// `owner`: it fires from inside whatever wait the program is in, as a click would.
+void once(QObject *owner, std::function<bool()> condition, std::function<void()> action);

@@ -1,4 +1,5 @@
 #include "frames.h"
+#include "linefixture.h"
 #include "mainwindow.h"
 #include "openwatch.h"
 #include "readerlink.h"
@@ -33,28 +34,12 @@ QStringList listed(MainWindow &window)
     return out;
 }
 
-QByteArray scanTraffic(int from, int to)
-{
-    QByteArray bytes;
-    for (int a = from; a <= to; ++a)
-        bytes += frames::lone_ack() + frames::pollFrame(a);
-    return bytes;
-}
-
-// Runs `action` once the status line first reads `text`, from inside whatever wait
-// the window is in at that moment, as an operator's click would.
+// Runs `action` once the status line reads `text`, from inside the command's wait.
 void whenStatusReads(MainWindow &window, const QString &text, std::function<void()> action)
 {
-    auto *watcher = new QTimer(&window);
-    watcher->setInterval(2);
-    QObject::connect(watcher, &QTimer::timeout, &window, [=, &window] {
-        if (control<QLabel>(window, "Label2")->text() == text) {
-            watcher->stop();
-            watcher->deleteLater();
-            action();
-        }
-    });
-    watcher->start();
+    once(
+        &window, [&window, text] { return control<QLabel>(window, "Label2")->text() == text; },
+        action);
 }
 
 } // namespace
