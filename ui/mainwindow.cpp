@@ -165,7 +165,10 @@ QString MainWindow::portFailureText(int port) const
 void MainWindow::showStatus(const QString &text)
 {
     Label2->setText(text);
-    Label2->repaint(); // the scan's progress must show while it waits
+    // Painted by the next pass of the event loop: during a scan that is the first pass
+    // of the reply wait, right after the poll went out. A synchronous repaint here costs
+    // over half a millisecond under X for every address, ahead of the poll.
+    Label2->update();
 }
 
 template <typename Command> void MainWindow::runCommand(Command &command)
