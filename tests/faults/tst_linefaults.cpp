@@ -205,6 +205,25 @@ private slots:
         QVERIFY(w.dialogs.messages.isEmpty());
     }
 
+    // Pulled right after a tick: the loss is not yet reported when the next poll starts,
+    // so it is the discard or the ACK's write that finds the device gone.
+    void anAdapterPulledBetweenTwoPollsStopsTheScanBeforeTheNextAck()
+    {
+        WindowOnLine w;
+        QSignalSpy windows(&w.window.link(), &ReaderLink::replyWindowMeasured);
+        connect(&w.window.link(), &ReaderLink::replyWindowMeasured, &w.window, [&](int address) {
+            if (address == 3)
+                w.line->bus().unplug();
+        });
+        control<QPushButton>(w.window, "Command2")->click();
+
+        QVERIFY2(w.status().startsWith(QLatin1String("Scan stopped at address 004: ")),
+                 qPrintable(w.status()));
+        QCOMPARE(windows.count(), 4);
+        QCOMPARE(hex(w.line->bus().received()), hex(scanTraffic(0, 3)));
+        QVERIFY(control<QPushButton>(w.window, "Command2")->isEnabled());
+    }
+
     void anAdapterPulledDuringAnAssignmentStopsItWhereverItIs_data()
     {
         QTest::addColumn<QString>("moment");

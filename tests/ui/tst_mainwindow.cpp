@@ -6,6 +6,7 @@
 #include "scripteddialogs.h"
 #include "simulatedline.h"
 
+#include <QAccessible>
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
@@ -81,6 +82,27 @@ private slots:
         QVERIFY(window.findChild<SerialLine *>(QStringLiteral("MSComm1")));
         // Each port radio tells which device stands behind it.
         QCOMPARE(control<QRadioButton>(window, "Option1")->toolTip(), line.device());
+    }
+
+    void screenReadersHearEveryCaption()
+    {
+        SimulatedLine line(1);
+        ScriptedDialogs dialogs;
+        MainWindow window(&dialogs);
+        window.show();
+        const QList<QPair<const char *, QString>> captions = {
+            {"Command1", "Change Address 0 Reader to New Address"},
+            {"Command2", "Show Addresses of Readers Online"},
+            {"Option1", "Com 1"},
+            {"Option9", "19200"},
+            {"Label1", "Readers Online"},
+        };
+        for (const auto &[name, caption] : captions) {
+            QAccessibleInterface *a =
+                QAccessible::queryAccessibleInterface(control<QWidget>(window, name));
+            QVERIFY2(a, name);
+            QCOMPARE(a->text(QAccessible::Name), caption);
+        }
     }
 
     void controlsStandWhereTheLayoutPutsThemAtFifteenTwipsAPixel()
