@@ -249,7 +249,9 @@ private slots:
             auto *timer1 = w.window.findChild<QTimer *>(QStringLiteral("Timer1"));
             once(
                 &w.window,
-                [&, pollsBefore] { return windows.count() == pollsBefore && timer1->isActive(); },
+                [&windows, timer1, pollsBefore] {
+                    return windows.count() == pollsBefore && timer1->isActive();
+                },
                 pull);
         }
         control<QPushButton>(w.window, "Command1")->click();
