@@ -61,7 +61,7 @@ MainWindow::MainWindow(OperatorDialogs *dialogs, QWidget *parent)
     connect(m_assignment, &AddressAssignment::statusChanged, this, &MainWindow::showStatus);
     connect(&MSComm1, &SerialLine::lost, this, [this](const QString &reason) {
         if (!m_commandRunning)
-            showStatus(reason);
+            showPortProblem(reason);
     });
 
     form_Load();
@@ -117,7 +117,7 @@ void MainWindow::form_Load()
     Option10->setChecked(true);
     // The port starts as port 1 at 9600,N,8,1, which agrees with the radios.
     if (!MSComm1.open())
-        showStatus(portFailureText(MSComm1.port()));
+        showPortProblem(portFailureText(MSComm1.port()));
     form_loading = false;
 }
 
@@ -129,12 +129,13 @@ void MainWindow::reset_232()
     MSComm1.setSettings(chosenSettings());
     MSComm1.choosePort(chosenPort());
     if (MSComm1.open()) {
-        if (!m_commandRunning)
+        // A port problem is over once a port opens; a command's result stays.
+        if (m_portProblemShown)
             showStatus(QString());
         return;
     }
     if (!m_commandRunning)
-        showStatus(portFailureText(MSComm1.port()));
+        showPortProblem(portFailureText(MSComm1.port()));
     m_dialogs.message(QStringLiteral("Invalid Com Port"), MSComm1.failureReason());
 }
 
@@ -162,8 +163,15 @@ QString MainWindow::portFailureText(int port) const
     return tr("Com %1 could not be opened: %2").arg(port).arg(MSComm1.failureReason());
 }
 
+void MainWindow::showPortProblem(const QString &text)
+{
+    showStatus(text);
+    m_portProblemShown = true;
+}
+
 void MainWindow::showStatus(const QString &text)
 {
+    m_portProblemShown = false;
     Label2->setText(text);
     // Painted by the next pass of the event loop: during a scan that is the first pass
     // of the reply wait, right after the poll went out. A synchronous repaint here costs

@@ -44,6 +44,7 @@ private:
     void Command2_Click();
     template <typename Command> void runCommand(Command &command);
     void showStatus(const QString &text);
+    void showPortProblem(const QString &text);
     int chosenPort() const;
     QString chosenSettings() const;
     QString portFailureText(int port) const;
@@ -74,4 +75,5 @@ private:
 
     bool form_loading = false;
     bool m_commandRunning = false;
+    bool m_portProblemShown = false;
 };

@@ -216,6 +216,20 @@ private slots:
         QCOMPARE(control<QLabel>(window, "Label2")->text(), QString());
     }
 
+    void aRadioClickKeepsTheLastCommandsResult()
+    {
+        SimulatedLine com1(1);
+        ScriptedDialogs dialogs;
+        MainWindow window(&dialogs);
+        control<QPushButton>(window, "Command1")->click(); // nobody at 0: a status text
+        QCOMPARE(control<QLabel>(window, "Label2")->text(),
+                 QStringLiteral("Reader Address 0 is not online"));
+        control<QRadioButton>(window, "Option9")->click();
+        QVERIFY(window.port().isOpen());
+        QCOMPARE(control<QLabel>(window, "Label2")->text(),
+                 QStringLiteral("Reader Address 0 is not online"));
+    }
+
     void aMissingCom1AtStartLeavesAUsableWindowThatSaysWhy()
     {
         mapPortToMissingDevice(1);
