@@ -4,6 +4,7 @@
 #include "frames.h"
 #include "realprogram.h"
 #include "sim/readerbus.h"
+#include "simulatedline.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -118,6 +119,7 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
 
     sim::ReaderBus bus;
+    const QString device = publishUniquely(bus);
     for (int address : {0, 5, 42, 126}) {
         sim::Reader reader;
         reader.address = address;
@@ -129,7 +131,7 @@ int main(int argc, char *argv[])
     bus.addReader(odd);
 
     RealProgram program(QStringLiteral(ROLLCALL_PROGRAM));
-    program.mapPort(1, bus.slavePath());
+    program.mapPort(1, device);
     program.setEnvironment(QStringLiteral("QT_LOGGING_RULES"),
                            QStringLiteral("rollcall.*.debug=true"));
     program.captureErrorOutput();

@@ -1,5 +1,6 @@
 #include "e2e.h"
 #include "screenshot.h"
+#include "simulatedline.h"
 
 // The factory-fresh reader at address 0 gets a new address through the real dialogs,
 // and a scan afterwards finds it there.
@@ -14,12 +15,13 @@ private slots:
 void TestE2eAssignment::assignsAddressThroughTheDialogs()
 {
     sim::ReaderBus bus;
+    const QString device = publishUniquely(bus);
     QVERIFY(bus.isValid());
     bus.addReader(e2e::reader(0));
-    const SerialLockFile lock(bus.slavePath());
+    const SerialLockFile lock(device);
 
     RealProgram program(e2e::program());
-    program.mapPort(1, bus.slavePath());
+    program.mapPort(1, device);
     QVERIFY2(program.start(), program.why());
     E2E_CHECK(e2e::expectLockHeld(lock, program));
 

@@ -1,4 +1,5 @@
 #include "e2e.h"
+#include "simulatedline.h"
 
 // Closing the window in the middle of a scan ends the program at once: the scan stops
 // on the spot, nothing more goes out on the line, and the port is given back.
@@ -13,13 +14,14 @@ private slots:
 void TestE2eCloseMidScan::closingDuringScanEndsAtOnce()
 {
     sim::ReaderBus bus;
+    const QString device = publishUniquely(bus);
     QVERIFY(bus.isValid());
     for (int address : {0, 3})
         bus.addReader(e2e::reader(address));
-    const SerialLockFile lock(bus.slavePath());
+    const SerialLockFile lock(device);
 
     RealProgram program(e2e::program());
-    program.mapPort(1, bus.slavePath());
+    program.mapPort(1, device);
     QVERIFY2(program.start(), program.why());
     E2E_CHECK(e2e::expectLockHeld(lock, program));
 

@@ -1,5 +1,6 @@
 #include "e2e.h"
 #include "screenshot.h"
+#include "simulatedline.h"
 
 #include <QElapsedTimer>
 
@@ -16,15 +17,16 @@ private slots:
 void TestE2eScan::scanThroughTheWindow()
 {
     sim::ReaderBus bus;
+    const QString device = publishUniquely(bus);
     QVERIFY(bus.isValid());
     for (int address : {0, 5, 126})
         bus.addReader(e2e::reader(address));
     // Answers, but not with a reply a reader gives: polled, never listed.
     bus.addReader(e2e::reader(9, sim::Fault::WrongFirstByte));
-    const SerialLockFile lock(bus.slavePath());
+    const SerialLockFile lock(device);
 
     RealProgram program(e2e::program());
-    program.mapPort(1, bus.slavePath());
+    program.mapPort(1, device);
     QVERIFY2(program.start(), program.why());
     E2E_CHECK(e2e::expectLockHeld(lock, program));
 

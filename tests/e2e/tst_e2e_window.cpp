@@ -1,5 +1,6 @@
 #include "e2e.h"
 #include "screenshot.h"
+#include "simulatedline.h"
 
 #include <QElapsedTimer>
 
@@ -17,11 +18,12 @@ private slots:
 void TestE2eWindow::opensOnPtyAndClosesCleanly()
 {
     sim::ReaderBus bus;
+    const QString device = publishUniquely(bus);
     QVERIFY(bus.isValid());
-    const SerialLockFile lock(bus.slavePath());
+    const SerialLockFile lock(device);
 
     RealProgram program(e2e::program());
-    program.mapPort(1, bus.slavePath());
+    program.mapPort(1, device);
     QElapsedTimer startup;
     startup.start();
     QVERIFY2(program.start(), program.why());
@@ -58,14 +60,16 @@ void TestE2eWindow::opensOnPtyAndClosesCleanly()
 void TestE2eWindow::comRadioMovesThePort()
 {
     sim::ReaderBus com1;
+    const QString com1Device = publishUniquely(com1);
     sim::ReaderBus com2;
+    const QString com2Device = publishUniquely(com2);
     QVERIFY(com1.isValid() && com2.isValid());
-    const SerialLockFile lock1(com1.slavePath());
-    const SerialLockFile lock2(com2.slavePath());
+    const SerialLockFile lock1(com1Device);
+    const SerialLockFile lock2(com2Device);
 
     RealProgram program(e2e::program());
-    program.mapPort(1, com1.slavePath());
-    program.mapPort(2, com2.slavePath());
+    program.mapPort(1, com1Device);
+    program.mapPort(2, com2Device);
     QVERIFY2(program.start(), program.why());
     E2E_CHECK(e2e::expectLockHeld(lock1, program));
     QVERIFY(lock2.find().isEmpty());

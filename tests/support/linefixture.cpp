@@ -9,7 +9,8 @@ LineFixture::LineFixture(int replyWindowMs)
     timer1.setInterval(replyWindowMs);
     timer1.setTimerType(Qt::PreciseTimer);
     port.choosePort(line.port());
-    port.open();
+    if (!port.open())
+        qWarning("the line fixture could not open its port: %s", qPrintable(port.failureReason()));
 }
 
 void LineFixture::addReaders(std::initializer_list<int> addresses)

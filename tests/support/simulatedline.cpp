@@ -1,6 +1,10 @@
 #include "simulatedline.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+
+#include <atomic>
 
 namespace {
 QByteArray variableFor(int port)
@@ -9,9 +13,9 @@ QByteArray variableFor(int port)
 }
 } // namespace
 
-SimulatedLine::SimulatedLine(int port) : m_port(port)
+SimulatedLine::SimulatedLine(int port) : m_port(port), m_device(publishUniquely(m_bus))
 {
-    qputenv(variableFor(port).constData(), m_bus.slavePath().toLocal8Bit());
+    qputenv(variableFor(port).constData(), m_device.toLocal8Bit());
 }
 
 SimulatedLine::~SimulatedLine()
@@ -44,6 +48,15 @@ bool SimulatedLine::isRawOneStopBit() const
     const termios t = settings();
     return !(t.c_cflag & CSTOPB) && !(t.c_cflag & CRTSCTS) && !(t.c_iflag & (IXON | IXOFF)) &&
            !(t.c_lflag & (ICANON | ECHO));
+}
+
+QString publishUniquely(sim::ReaderBus &bus)
+{
+    static std::atomic<int> published{0};
+    const QString link = QDir::temp().filePath(QStringLiteral("rollcall-test-%1-%2")
+                                                   .arg(QCoreApplication::applicationPid())
+                                                   .arg(++published));
+    return bus.publishAt(link) ? link : bus.slavePath();
 }
 
 void mapPortToMissingDevice(int port)

@@ -14,7 +14,7 @@ public:
     ~SimulatedLine();
 
     sim::ReaderBus &bus() { return m_bus; }
-    QString device() const { return m_bus.slavePath(); }
+    QString device() const { return m_device; }
     int port() const { return m_port; }
 
     // The settings the program applied to the tty, read back from the device.
@@ -27,7 +27,13 @@ public:
 private:
     sim::ReaderBus m_bus;
     int m_port;
+    QString m_device;
 };
+
+// Publishes the bus under a link name no other process uses and returns it. The serial
+// port's lock file is named after the path it was opened by; pty numbers are reused
+// across test processes running side by side, their link names never are.
+QString publishUniquely(sim::ReaderBus &bus);
 
 // Points "Com <port>" at a device path that does not exist.
 void mapPortToMissingDevice(int port);
