@@ -2,10 +2,16 @@
 
 #include <QtGlobal>
 
-namespace portmap {
-
-QString deviceFor(int port)
+void PortMap::setDevice(int port, const QString &device)
 {
+    m_devices.insert(port, device);
+}
+
+QString PortMap::deviceFor(int port) const
+{
+    const QString given = m_devices.value(port);
+    if (!given.isEmpty())
+        return given;
     const QByteArray variable = "ROLLCALL_COM" + QByteArray::number(port);
     const QString fromEnvironment = qEnvironmentVariable(variable.constData());
     if (!fromEnvironment.isEmpty())
@@ -16,5 +22,3 @@ QString deviceFor(int port)
     return QStringLiteral("/dev/ttyS%1").arg(port - 1);
 #endif
 }
-
-} // namespace portmap

@@ -1,16 +1,21 @@
 #pragma once
 
+#include <QMap>
 #include <QString>
 
-// Which device stands behind the radios "Com 1" .. "Com 5".
-// ROLLCALL_COM<n> in the environment names the device for port n on every platform
-// (a USB adapter, or a pseudo-terminal in tests); otherwise COMn on Windows and
-// /dev/ttyS<n-1> elsewhere.
-namespace portmap {
+// Which device stands behind the radios "Com 1" .. "Com 5". A device given for a port
+// (from the command line) wins; then ROLLCALL_COM<n> from the environment, on every
+// platform (a USB adapter, or a pseudo-terminal in tests); otherwise COMn on Windows
+// and /dev/ttyS<n-1> elsewhere.
+class PortMap
+{
+public:
+    static constexpr int FirstPort = 1;
+    static constexpr int LastPort = 5;
 
-constexpr int FirstPort = 1;
-constexpr int LastPort = 5;
+    void setDevice(int port, const QString &device);
+    QString deviceFor(int port) const;
 
-QString deviceFor(int port);
-
-} // namespace portmap
+private:
+    QMap<int, QString> m_devices;
+};

@@ -1,7 +1,5 @@
 #include "serialline.h"
 
-#include "portmap.h"
-
 #include <QFileInfo>
 #include <QStringList>
 
@@ -68,7 +66,10 @@ bool isHarmless(QSerialPort::SerialPortError error)
 
 } // namespace
 
-SerialLine::SerialLine(QObject *parent) : QObject(parent), m_settings(QStringLiteral("9600,N,8,1"))
+SerialLine::SerialLine(QObject *parent) : SerialLine(PortMap(), parent) {}
+
+SerialLine::SerialLine(const PortMap &ports, QObject *parent)
+    : QObject(parent), m_ports(ports), m_settings(QStringLiteral("9600,N,8,1"))
 {
     m_serial.setReadBufferSize(ReceiveBufferSize);
     connect(&m_serial, &QSerialPort::errorOccurred, this, &SerialLine::onError);
@@ -95,7 +96,7 @@ bool SerialLine::setSettings(const QString &settings)
 
 QString SerialLine::device() const
 {
-    return portmap::deviceFor(m_portNumber);
+    return m_ports.deviceFor(m_portNumber);
 }
 
 bool SerialLine::open()

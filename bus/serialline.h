@@ -1,5 +1,7 @@
 #pragma once
 
+#include "portmap.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
@@ -22,6 +24,7 @@ public:
     static constexpr qint64 SendBufferSize = 512;
 
     explicit SerialLine(QObject *parent = nullptr);
+    SerialLine(const PortMap &ports, QObject *parent = nullptr);
     ~SerialLine() override;
 
     // Only while closed; they take effect at the next open().
@@ -55,6 +58,7 @@ private:
     QString describeOpenFailure(QSerialPort::SerialPortError error) const;
 
     QSerialPort m_serial;
+    PortMap m_ports;
     int m_portNumber = 1;
     QString m_settings;
     QString m_failureReason;

@@ -3,7 +3,6 @@
 #include "addressassignment.h"
 #include "busscan.h"
 #include "layouttable.h"
-#include "portmap.h"
 #include "qtdialogs.h"
 #include "readerlink.h"
 #include "wrappedtextbutton.h"
@@ -34,9 +33,9 @@ QFont labelFont()
 
 } // namespace
 
-MainWindow::MainWindow(OperatorDialogs *dialogs, QWidget *parent)
+MainWindow::MainWindow(OperatorDialogs *dialogs, const PortMap &ports, QWidget *parent)
     : QWidget(parent), m_ownDialogs(dialogs ? nullptr : std::make_unique<QtDialogs>(this)),
-      m_dialogs(dialogs ? *dialogs : *m_ownDialogs)
+      m_dialogs(dialogs ? *dialogs : *m_ownDialogs), m_ports(ports), MSComm1(ports, this)
 {
     setObjectName(QStringLiteral("rollcall"));
     setWindowTitle(QStringLiteral("rollcall"));
@@ -97,7 +96,7 @@ void MainWindow::buildControls()
     // Captions stay "Com n"; the tooltip tells which device stands behind each.
     QRadioButton *ports[] = {Option1, Option2, Option3, Option4, Option5};
     for (int i = 0; i < 5; ++i)
-        ports[i]->setToolTip(portmap::deviceFor(i + 1));
+        ports[i]->setToolTip(m_ports.deviceFor(i + 1));
 
     QWidget *tabOrder[] = {Option1, Option2,  Option3,  Option4,  Option5,
                            Option9, Option10, Command1, Command2, List1};

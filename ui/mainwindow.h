@@ -24,7 +24,8 @@ class MainWindow : public QWidget
     Q_OBJECT
 public:
     // Without dialogs of its own the window uses the real modal ones.
-    explicit MainWindow(OperatorDialogs *dialogs = nullptr, QWidget *parent = nullptr);
+    explicit MainWindow(OperatorDialogs *dialogs = nullptr, const PortMap &ports = PortMap(),
+                        QWidget *parent = nullptr);
     ~MainWindow() override;
 
     SerialLine &port() { return MSComm1; }
@@ -67,7 +68,8 @@ private:
     QLabel *Label1 = nullptr;
     QLabel *Label2 = nullptr;
     QTimer Timer1{this};
-    SerialLine MSComm1{this};
+    PortMap m_ports;
+    SerialLine MSComm1;
 
     ReaderLink *m_link = nullptr;
     BusScan *m_scan = nullptr;
