@@ -1,10 +1,10 @@
 // Measures the real rollcall program on a simulated reader line: start-up, a full scan at
 // both speeds, an address assignment, CPU and memory. Prints one table; asserts nothing.
 
-#include "frames.h"
-#include "realprogram.h"
+#include "bus/frames.h"
 #include "sim/readerbus.h"
-#include "simulatedline.h"
+#include "tests/support/realprogram.h"
+#include "tests/support/simulatedline.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "frames.h"
+#include "bus/frames.h"
 
 namespace frames {
 
@@ -14,7 +14,7 @@ QString addressText(int address)
     return QStringLiteral("%1").arg(address, 3, 10, QLatin1Char('0'));
 }
 
-QByteArray lone_ack()
+QByteArray ackFrame()
 {
     return QByteArray(1, ACK);
 }

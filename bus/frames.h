@@ -17,7 +17,7 @@ constexpr int LastAddress = 126;
 QString addressText(int address);
 
 // The single byte written by itself ahead of every frame.
-QByteArray lone_ack();
+QByteArray ackFrame();
 
 // Address byte, STX, '?', ETX.
 QByteArray pollFrame(int address);

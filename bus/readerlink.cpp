@@ -1,30 +1,34 @@
-#include "readerlink.h"
+#include "bus/readerlink.h"
 
-#include "frames.h"
-#include "serialline.h"
+#include "bus/frames.h"
+#include "bus/serialline.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
-#include <QTimer>
 
 // Enable with QT_LOGGING_RULES="rollcall.bus.window.debug=true" to see every reply
 // window as the program measured it.
 Q_LOGGING_CATEGORY(lcReplyWindow, "rollcall.bus.window", QtWarningMsg)
 
-ReaderLink::ReaderLink(SerialLine &line, QTimer &timer1, QObject *parent)
-    : QObject(parent), m_line(line), m_timer1(timer1)
+ReaderLink::ReaderLink(SerialLine &line, QObject *parent)
+    : QObject(parent), m_line(line), m_replyTimer(this)
 {
-    connect(&m_timer1, &QTimer::timeout, this, &ReaderLink::Timer1_Timer);
+    m_replyTimer.setObjectName(QStringLiteral("Timer1"));
+    m_replyTimer.setSingleShot(true);
+    m_replyTimer.setInterval(ReplyWindow);
+    // Coarse timers may fire up to 5% early; the reply window must never be short.
+    m_replyTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_replyTimer, &QTimer::timeout, this, &ReaderLink::onReplyWindowOver);
 }
 
-ReaderLink::Poll ReaderLink::poll_address(int address)
+ReaderLink::Poll ReaderLink::poll(int address)
 {
-    if (!m_line.discard() || !send(frames::lone_ack()) || !send(frames::pollFrame(address)))
+    if (!m_line.discard() || !send(frames::ackFrame()) || !send(frames::pollFrame(address)))
         return Poll::LineDown;
 
     QElapsedTimer window;
     window.start();
-    if (!waitForTick())
+    if (!waitForReplyWindow())
         return Poll::LineDown;
     const qint64 waiting = m_line.count();
     m_lastReplyWindowNs = window.nsecsElapsed();
@@ -37,27 +41,41 @@ ReaderLink::Poll ReaderLink::poll_address(int address)
     return waiting > 1 ? Poll::Present : Poll::Absent;
 }
 
-bool ReaderLink::acknowledge()
+std::optional<char> ReaderLink::readReplyByte()
 {
-    return m_line.discard() && send(frames::lone_ack()) && m_line.discard();
+    return m_aborted ? std::nullopt : m_line.readByte();
 }
 
-bool ReaderLink::send_set_address(int newAddress)
+bool ReaderLink::acknowledge()
 {
-    return m_line.discard() && send(frames::lone_ack()) &&
+    return m_line.discard() && send(frames::ackFrame()) && m_line.discard();
+}
+
+bool ReaderLink::sendSetAddress(int newAddress)
+{
+    return m_line.discard() && send(frames::ackFrame()) &&
            send(frames::setAddressFrame(newAddress));
 }
 
-void ReaderLink::Timer1_Timer()
+std::optional<QString> ReaderLink::closeAfterLineDown()
 {
-    reply_wait_over = true;
-    m_timer1.stop();
+    if (m_aborted)
+        return std::nullopt;
+    const QString reason =
+        m_line.failureReason().isEmpty() ? tr("the port is not open") : m_line.failureReason();
+    m_line.close();
+    return reason;
 }
 
 void ReaderLink::abort()
 {
     m_aborted = true;
-    m_timer1.stop();
+    m_replyTimer.stop();
+}
+
+void ReaderLink::setReplyWindowForTesting(std::chrono::milliseconds window)
+{
+    m_replyTimer.setInterval(window);
 }
 
 bool ReaderLink::send(const QByteArray &bytes)
@@ -65,16 +83,27 @@ bool ReaderLink::send(const QByteArray &bytes)
     return !m_aborted && m_line.write(bytes);
 }
 
-bool ReaderLink::waitForTick()
+// The one place where a command waits. The event loop sleeps until something happens,
+// so the window repaints and stays live while a reader has its time to answer:
+// - a radio click reopens the port inside the wait; the poll then counts the bytes of
+//   the reopened port and the command goes on with it;
+// - the command buttons are disabled by the window, so no second command starts here;
+// - closing the window aborts: the wait ends at once and nothing more is sent;
+// - a port that goes down ends the wait at once as well.
+bool ReaderLink::waitForReplyWindow()
 {
-    reply_wait_over = false;
-    m_timer1.start();
-    // Sleeps in the event loop until something happens: the tick, a repaint, a click.
-    while (!reply_wait_over && !m_aborted && m_line.isOpen())
+    m_replyWindowOver = false;
+    m_replyTimer.start();
+    while (!m_replyWindowOver && !m_aborted && m_line.isOpen())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    if (!reply_wait_over) {
-        m_timer1.stop();
+    if (!m_replyWindowOver) {
+        m_replyTimer.stop();
         return false;
     }
     return !m_aborted;
+}
+
+void ReaderLink::onReplyWindowOver()
+{
+    m_replyWindowOver = true;
 }

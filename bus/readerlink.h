@@ -2,36 +2,49 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 
-class QTimer;
+#include <chrono>
+#include <optional>
+
 class SerialLine;
 
-// The exchanges every command is built from: the poll transaction with its fixed
-// reply window, the acknowledgement, and the set-address frame.
-//
-// The reply window is timed by the window's Timer1; while it runs the event loop keeps
-// going, so the window repaints and its other handlers can run. The wait ends early
-// only when the port goes down or the program is closing.
+// The exchanges every command is built from: the poll with its fixed reply window, the
+// acknowledgement, and the set-address frame.
 class ReaderLink : public QObject
 {
     Q_OBJECT
 public:
+    // How long a reader has to answer a poll, counted from the frame handed to the OS.
+    static constexpr std::chrono::milliseconds ReplyWindow{200};
+
     enum class Poll { Absent, Present, LineDown };
 
-    ReaderLink(SerialLine &line, QTimer &timer1, QObject *parent = nullptr);
+    explicit ReaderLink(SerialLine &line, QObject *parent = nullptr);
 
-    Poll poll_address(int address);
+    // Discards what was received, sends ACK and the poll frame, waits the whole reply
+    // window and judges by the count: more than one byte waiting is a reader. What was
+    // received stays for the caller to read.
+    Poll poll(int address);
+    // The first byte of the reply the last poll left waiting.
+    std::optional<char> readReplyByte();
+    // Discard, ACK, discard: after an answer that nobody reads.
     bool acknowledge();
-    bool send_set_address(int newAddress);
+    // Discard, ACK, then the set-address frame to address 0; no answer is awaited.
+    bool sendSetAddress(int newAddress);
 
-    // The tick of Timer1: ends the reply window in progress.
-    void Timer1_Timer();
+    // The line went down during an exchange: closes the port and gives the reason for
+    // the operator. Nothing when the program is closing, since nobody is left to read it.
+    std::optional<QString> closeAfterLineDown();
 
     // The program is closing: end any wait at once and send nothing more.
     void abort();
     bool isAborted() const { return m_aborted; }
 
-    // From the last frame handed to the OS to the count taken at the tick.
+    // Only for tests that check traffic rather than timing: a whole scan in seconds.
+    void setReplyWindowForTesting(std::chrono::milliseconds window);
+
+    // From the last frame handed to the OS to the count taken at the end of the window.
     qint64 lastReplyWindowNs() const { return m_lastReplyWindowNs; }
 
 signals:
@@ -39,11 +52,12 @@ signals:
 
 private:
     bool send(const QByteArray &bytes);
-    bool waitForTick();
+    bool waitForReplyWindow();
+    void onReplyWindowOver();
 
     SerialLine &m_line;
-    QTimer &m_timer1;
-    bool reply_wait_over = false;
+    QTimer m_replyTimer;
+    bool m_replyWindowOver = false;
     bool m_aborted = false;
     qint64 m_lastReplyWindowNs = 0;
 };

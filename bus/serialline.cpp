@@ -1,4 +1,4 @@
-#include "serialline.h"
+#include "bus/serialline.h"
 
 #include <QFileInfo>
 #include <QStringList>

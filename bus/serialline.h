@@ -1,6 +1,6 @@
 #pragma once
 
-#include "portmap.h"
+#include "bus/portmap.h"
 
 #include <QByteArray>
 #include <QObject>

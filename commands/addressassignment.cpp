@@ -1,20 +1,18 @@
-#include "addressassignment.h"
+#include "commands/addressassignment.h"
 
-#include "addressentry.h"
-#include "operatordialogs.h"
-#include "readerlink.h"
-#include "serialline.h"
+#include "bus/readerlink.h"
+#include "commands/addressentry.h"
+#include "commands/operatordialogs.h"
 
-AddressAssignment::AddressAssignment(ReaderLink &link, SerialLine &line, OperatorDialogs &dialogs,
-                                     QObject *parent)
-    : QObject(parent), m_link(link), m_line(line), m_dialogs(dialogs)
+AddressAssignment::AddressAssignment(ReaderLink &link, OperatorDialogs &dialogs, QObject *parent)
+    : QObject(parent), m_link(link), m_dialogs(dialogs)
 {}
 
 void AddressAssignment::run()
 {
     emit statusChanged(QString());
 
-    const ReaderLink::Poll atZero = m_link.poll_address(0);
+    const ReaderLink::Poll atZero = m_link.poll(0);
     if (atZero == ReaderLink::Poll::LineDown)
         return stopOnLineDown();
     if (atZero == ReaderLink::Poll::Absent) {
@@ -32,7 +30,8 @@ void AddressAssignment::run()
         return;
     }
 
-    const ReaderLink::Poll atNew = m_link.poll_address(entry.address);
+    // Unlike the scan, any reply of two bytes or more means the address is taken.
+    const ReaderLink::Poll atNew = m_link.poll(entry.address);
     if (atNew == ReaderLink::Poll::LineDown)
         return stopOnLineDown();
     if (atNew == ReaderLink::Poll::Present) {
@@ -42,17 +41,13 @@ void AddressAssignment::run()
         return;
     }
 
-    if (!m_link.send_set_address(entry.address))
+    if (!m_link.sendSetAddress(entry.address))
         return stopOnLineDown();
     m_dialogs.message(changedText());
 }
 
 void AddressAssignment::stopOnLineDown()
 {
-    if (m_link.isAborted())
-        return;
-    const QString reason =
-        m_line.failureReason().isEmpty() ? tr("the port is not open") : m_line.failureReason();
-    m_line.close();
-    emit statusChanged(tr("Address change stopped: %1").arg(reason));
+    if (const std::optional<QString> reason = m_link.closeAfterLineDown())
+        emit statusChanged(tr("Address change stopped: %1").arg(*reason));
 }

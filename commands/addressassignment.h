@@ -5,26 +5,24 @@
 
 class OperatorDialogs;
 class ReaderLink;
-class SerialLine;
 
 // Gives the reader that answers at address 0 the address the operator types.
 class AddressAssignment : public QObject
 {
     Q_OBJECT
 public:
-    AddressAssignment(ReaderLink &link, SerialLine &line, OperatorDialogs &dialogs,
-                      QObject *parent = nullptr);
+    AddressAssignment(ReaderLink &link, OperatorDialogs &dialogs, QObject *parent = nullptr);
 
     void run();
 
-    static QString notOnlineText() { return QStringLiteral("Reader Address 0 is not online"); }
-    static QString promptText() { return QStringLiteral("Enter New Address"); }
-    static QString invalidText() { return QStringLiteral("Invalid address"); }
-    static QString takenText() { return QStringLiteral("Address already being used"); }
+    static QString notOnlineText() { return tr("Reader Address 0 is not online"); }
+    static QString promptText() { return tr("Enter New Address"); }
+    static QString invalidText() { return tr("Invalid address"); }
+    static QString takenText() { return tr("Address already being used"); }
     static QString changedText()
     {
-        return QStringLiteral(
-            "Reader address has been changed - rerun \"Show Addresses\" to verify the change");
+        return tr("Reader address has been changed - rerun \"Show Addresses\" to verify the "
+                  "change");
     }
 
 signals:
@@ -34,6 +32,5 @@ private:
     void stopOnLineDown();
 
     ReaderLink &m_link;
-    SerialLine &m_line;
     OperatorDialogs &m_dialogs;
 };

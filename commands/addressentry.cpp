@@ -1,6 +1,6 @@
-#include "addressentry.h"
+#include "commands/addressentry.h"
 
-#include "frames.h"
+#include "bus/frames.h"
 
 AddressEntry AddressEntry::check(const QString &entry)
 {

@@ -1,8 +1,7 @@
-#include "busscan.h"
+#include "commands/busscan.h"
 
-#include "frames.h"
-#include "readerlink.h"
-#include "serialline.h"
+#include "bus/frames.h"
+#include "bus/readerlink.h"
 
 #include <QElapsedTimer>
 #include <QLoggingCategory>
@@ -10,26 +9,24 @@
 // QT_LOGGING_RULES="rollcall.commands.debug=true" reports how long each scan took.
 Q_LOGGING_CATEGORY(lcScan, "rollcall.commands", QtWarningMsg)
 
-BusScan::BusScan(ReaderLink &link, SerialLine &line, QObject *parent)
-    : QObject(parent), m_link(link), m_line(line)
-{}
+BusScan::BusScan(ReaderLink &link, QObject *parent) : QObject(parent), m_link(link) {}
 
 QString BusScan::listEntry(int address)
 {
-    return QStringLiteral("Address ") + frames::addressText(address);
+    return tr("Address %1").arg(frames::addressText(address));
 }
 
 QString BusScan::progressText(int address)
 {
-    return QStringLiteral("Checking Address ") + frames::addressText(address);
+    return tr("Checking Address %1").arg(frames::addressText(address));
 }
 
 QString BusScan::resultText(int readersFound)
 {
     if (readersFound == 0)
-        return QStringLiteral("There are no readers online");
-    // The count is written with one leading blank, as a number-to-text conversion does.
-    return QStringLiteral("There are %1 readers online").arg(readersFound);
+        return tr("There are no readers online");
+    // Operators know this wording, "1 readers" included; it stays as it has always read.
+    return tr("There are %1 readers online").arg(readersFound);
 }
 
 void BusScan::run()
@@ -40,12 +37,14 @@ void BusScan::run()
     int found = 0;
     for (int address = frames::FirstAddress; address <= frames::LastAddress; ++address) {
         emit statusChanged(progressText(address));
-        const ReaderLink::Poll poll = m_link.poll_address(address);
+        const ReaderLink::Poll poll = m_link.poll(address);
         if (poll == ReaderLink::Poll::LineDown)
             return stopAt(address);
         if (poll != ReaderLink::Poll::Present)
             continue;
-        const std::optional<char> first = m_line.readByte();
+        // Only a reply that starts with STX or ACK is a reader; the rest of it is
+        // discarded by the next poll.
+        const std::optional<char> first = m_link.readReplyByte();
         if (!first)
             return stopAt(address);
         if (*first == frames::STX || *first == frames::ACK) {
@@ -61,11 +60,7 @@ void BusScan::run()
 
 void BusScan::stopAt(int address)
 {
-    if (m_link.isAborted())
-        return;
-    const QString reason =
-        m_line.failureReason().isEmpty() ? tr("the port is not open") : m_line.failureReason();
-    m_line.close();
-    emit statusChanged(
-        tr("Scan stopped at address %1: %2").arg(frames::addressText(address), reason));
+    if (const std::optional<QString> reason = m_link.closeAfterLineDown())
+        emit statusChanged(
+            tr("Scan stopped at address %1: %2").arg(frames::addressText(address), *reason));
 }

@@ -4,14 +4,13 @@
 #include <QString>
 
 class ReaderLink;
-class SerialLine;
 
 // Polls every address from 0 to 126 once and lists the readers that answer.
 class BusScan : public QObject
 {
     Q_OBJECT
 public:
-    BusScan(ReaderLink &link, SerialLine &line, QObject *parent = nullptr);
+    explicit BusScan(ReaderLink &link, QObject *parent = nullptr);
 
     void run();
 
@@ -29,5 +28,4 @@ private:
     void stopAt(int address);
 
     ReaderLink &m_link;
-    SerialLine &m_line;
 };

@@ -1,4 +1,4 @@
-#include "layouttable.h"
+#include "ui/layouttable.h"
 
 #include <QtGlobal>
 #include <cstring>

@@ -1,12 +1,13 @@
-#include "mainwindow.h"
+#include "ui/mainwindow.h"
 
-#include "addressassignment.h"
-#include "busscan.h"
-#include "layouttable.h"
-#include "qtdialogs.h"
-#include "readerlink.h"
-#include "wrappedtextbutton.h"
+#include "bus/readerlink.h"
+#include "commands/addressassignment.h"
+#include "commands/busscan.h"
+#include "ui/layouttable.h"
+#include "ui/qtdialogs.h"
+#include "ui/wrappedtextbutton.h"
 
+#include <QButtonGroup>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
@@ -31,135 +32,127 @@ QFont labelFont()
     return font;
 }
 
+constexpr int SlowBaud = 9600;
+constexpr int FastBaud = 19200;
+
 } // namespace
 
 MainWindow::MainWindow(OperatorDialogs *dialogs, const PortMap &ports, QWidget *parent)
     : QWidget(parent), m_ownDialogs(dialogs ? nullptr : std::make_unique<QtDialogs>(this)),
-      m_dialogs(dialogs ? *dialogs : *m_ownDialogs), m_ports(ports), MSComm1(ports, this)
+      m_dialogs(dialogs ? *dialogs : *m_ownDialogs), m_ports(ports), m_port(ports, this)
 {
     setObjectName(QStringLiteral("rollcall"));
-    setWindowTitle(QStringLiteral("rollcall"));
+    setWindowTitle(tr("rollcall"));
     setFixedSize(layout::clientSize());
+    m_port.setObjectName(QStringLiteral("MSComm1"));
 
-    Timer1.setObjectName(QStringLiteral("Timer1"));
-    Timer1.setInterval(200);
-    // Coarse timers may fire up to 5% early; the reply window must never be short.
-    Timer1.setTimerType(Qt::PreciseTimer);
-    MSComm1.setObjectName(QStringLiteral("MSComm1"));
-
-    m_link = new ReaderLink(MSComm1, Timer1, this);
-    m_scan = new BusScan(*m_link, MSComm1, this);
-    m_assignment = new AddressAssignment(*m_link, MSComm1, m_dialogs, this);
+    m_link = new ReaderLink(m_port, this);
+    m_scan = new BusScan(*m_link, this);
+    m_assignment = new AddressAssignment(*m_link, m_dialogs, this);
 
     buildControls();
 
-    connect(m_scan, &BusScan::listCleared, List1, &QListWidget::clear);
-    connect(m_scan, &BusScan::readerListed, List1,
-            [this](const QString &entry) { List1->addItem(entry); });
+    connect(m_scan, &BusScan::listCleared, m_readerList, &QListWidget::clear);
+    connect(m_scan, &BusScan::readerListed, m_readerList,
+            [this](const QString &entry) { m_readerList->addItem(entry); });
     connect(m_scan, &BusScan::statusChanged, this, &MainWindow::showStatus);
     connect(m_assignment, &AddressAssignment::statusChanged, this, &MainWindow::showStatus);
-    connect(&MSComm1, &SerialLine::lost, this, [this](const QString &reason) {
+    connect(&m_port, &SerialLine::lost, this, [this](const QString &reason) {
         if (!m_commandRunning)
             showPortProblem(reason);
     });
 
-    form_Load();
+    openFirstPort();
 }
 
 MainWindow::~MainWindow() = default;
 
 void MainWindow::buildControls()
 {
-    Frame1 = place(new QGroupBox(QStringLiteral("Comm Port"), this), "Frame1");
-    Option1 = place(new QRadioButton(QStringLiteral("Com 1"), Frame1), "Option1");
-    Option2 = place(new QRadioButton(QStringLiteral("Com 2"), Frame1), "Option2");
-    Option3 = place(new QRadioButton(QStringLiteral("Com 3"), Frame1), "Option3");
-    Option4 = place(new QRadioButton(QStringLiteral("Com 4"), Frame1), "Option4");
-    Option5 = place(new QRadioButton(QStringLiteral("Com 5"), Frame1), "Option5");
-    Frame2 = place(new QGroupBox(QStringLiteral("Baud Rate"), this), "Frame2");
-    Option9 = place(new QRadioButton(QStringLiteral("19200"), Frame2), "Option9");
-    Option10 = place(new QRadioButton(QStringLiteral("9600"), Frame2), "Option10");
-    Command1 =
-        place(new WrappedTextButton(QStringLiteral("Change Address 0 Reader to New Address"), this),
-              "Command1");
-    Command2 =
-        place(new WrappedTextButton(QStringLiteral("Show Addresses of Readers Online"), this),
-              "Command2");
-    List1 = place(new QListWidget(this), "List1");
-    Label1 = place(new QLabel(QStringLiteral("Readers Online"), this), "Label1");
-    Label2 = place(new QLabel(this), "Label2");
+    auto *portGroup = place(new QGroupBox(tr("Comm Port"), this), "Frame1");
+    m_portButtons = new QButtonGroup(this);
+    for (int port = PortMap::FirstPort; port <= PortMap::LastPort; ++port) {
+        const QByteArray name = "Option" + QByteArray::number(port);
+        auto *radio = place(new QRadioButton(tr("Com %1").arg(port), portGroup), name.constData());
+        // The caption stays "Com n"; the tooltip tells which device stands behind it.
+        radio->setToolTip(m_ports.deviceFor(port));
+        m_portButtons->addButton(radio, port);
+    }
 
-    Label1->setFont(labelFont());
-    Label2->setFont(labelFont());
-    Label2->setAlignment(Qt::AlignCenter);
+    auto *speedGroup = place(new QGroupBox(tr("Baud Rate"), this), "Frame2");
+    m_speedButtons = new QButtonGroup(this);
+    m_speedButtons->addButton(place(new QRadioButton(tr("19200"), speedGroup), "Option9"),
+                              FastBaud);
+    m_speedButtons->addButton(place(new QRadioButton(tr("9600"), speedGroup), "Option10"),
+                              SlowBaud);
 
-    // Captions stay "Com n"; the tooltip tells which device stands behind each.
-    QRadioButton *ports[] = {Option1, Option2, Option3, Option4, Option5};
-    for (int i = 0; i < 5; ++i)
-        ports[i]->setToolTip(m_ports.deviceFor(i + 1));
+    m_assignButton = place(
+        new WrappedTextButton(tr("Change Address 0 Reader to New Address"), this), "Command1");
+    m_scanButton =
+        place(new WrappedTextButton(tr("Show Addresses of Readers Online"), this), "Command2");
+    m_readerList = place(new QListWidget(this), "List1");
+    auto *listHeading = place(new QLabel(tr("Readers Online"), this), "Label1");
+    m_statusLabel = place(new QLabel(this), "Label2");
 
-    QWidget *tabOrder[] = {Option1, Option2,  Option3,  Option4,  Option5,
-                           Option9, Option10, Command1, Command2, List1};
-    for (size_t i = 1; i < std::size(tabOrder); ++i)
-        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    listHeading->setFont(labelFont());
+    m_statusLabel->setFont(labelFont());
+    m_statusLabel->setAlignment(Qt::AlignCenter);
 
-    for (QRadioButton *radio : {Option1, Option2, Option3, Option4, Option5, Option9, Option10})
-        connect(radio, &QRadioButton::clicked, this, &MainWindow::reset_232);
-    connect(Command1, &QPushButton::clicked, this, &MainWindow::Command1_Click);
-    connect(Command2, &QPushButton::clicked, this, &MainWindow::Command2_Click);
+    // The layout table lists the controls in tab order.
+    QWidget *previous = nullptr;
+    for (const layout::Placement &placement : layout::Controls) {
+        auto *control = findChild<QWidget *>(QLatin1String(placement.name));
+        if (!(control->focusPolicy() & Qt::TabFocus))
+            continue;
+        if (previous)
+            setTabOrder(previous, control);
+        previous = control;
+    }
+
+    connect(m_portButtons, &QButtonGroup::idClicked, this, &MainWindow::reopenPort);
+    connect(m_speedButtons, &QButtonGroup::idClicked, this, &MainWindow::reopenPort);
+    connect(m_assignButton, &QPushButton::clicked, this, &MainWindow::onAssignClicked);
+    connect(m_scanButton, &QPushButton::clicked, this, &MainWindow::onScanClicked);
 }
 
-void MainWindow::form_Load()
+void MainWindow::openFirstPort()
 {
-    form_loading = true;
-    Option1->setChecked(true);
-    Option10->setChecked(true);
-    // The port starts as port 1 at 9600,N,8,1, which agrees with the radios.
-    if (!MSComm1.open())
-        showPortProblem(portFailureText(MSComm1.port()));
-    form_loading = false;
+    // Checking a radio from code emits no click, so this reopens nothing; the port
+    // starts on port 1 at 9600,N,8,1, as the radios now show.
+    m_portButtons->button(PortMap::FirstPort)->setChecked(true);
+    m_speedButtons->button(SlowBaud)->setChecked(true);
+    if (!m_port.open())
+        showPortProblem(portFailureText(m_port.port()));
 }
 
-void MainWindow::reset_232()
+void MainWindow::reopenPort()
 {
-    if (form_loading)
-        return;
-    MSComm1.close();
-    MSComm1.setSettings(chosenSettings());
-    MSComm1.choosePort(chosenPort());
-    if (MSComm1.open()) {
+    m_port.close();
+    m_port.setSettings(chosenSettings());
+    if (m_portButtons->checkedId() != -1)
+        m_port.choosePort(m_portButtons->checkedId());
+    if (m_port.open()) {
         // A port problem is over once a port opens; a command's result stays.
         if (m_portProblemShown)
             showStatus(QString());
         return;
     }
     if (!m_commandRunning)
-        showPortProblem(portFailureText(MSComm1.port()));
-    m_dialogs.message(QStringLiteral("Invalid Com Port"), MSComm1.failureReason());
-}
-
-int MainWindow::chosenPort() const
-{
-    const QRadioButton *ports[] = {Option1, Option2, Option3, Option4, Option5};
-    for (int i = 0; i < 5; ++i) {
-        if (ports[i]->isChecked())
-            return i + 1;
-    }
-    return MSComm1.port();
+        showPortProblem(portFailureText(m_port.port()));
+    m_dialogs.message(tr("Invalid Com Port"), m_port.failureReason());
 }
 
 QString MainWindow::chosenSettings() const
 {
-    if (Option10->isChecked())
-        return QStringLiteral("9600,N,8,1");
-    if (Option9->isChecked())
-        return QStringLiteral("19200,N,8,1");
-    return MSComm1.settings();
+    const int baud = m_speedButtons->checkedId();
+    if (baud == -1)
+        return m_port.settings();
+    return QStringLiteral("%1,N,8,1").arg(baud);
 }
 
 QString MainWindow::portFailureText(int port) const
 {
-    return tr("Com %1 could not be opened: %2").arg(port).arg(MSComm1.failureReason());
+    return tr("Com %1 could not be opened: %2").arg(port).arg(m_port.failureReason());
 }
 
 void MainWindow::showPortProblem(const QString &text)
@@ -171,11 +164,11 @@ void MainWindow::showPortProblem(const QString &text)
 void MainWindow::showStatus(const QString &text)
 {
     m_portProblemShown = false;
-    Label2->setText(text);
+    m_statusLabel->setText(text);
     // Painted by the next pass of the event loop: during a scan that is the first pass
     // of the reply wait, right after the poll went out. A synchronous repaint here costs
     // over half a millisecond under X for every address, ahead of the poll.
-    Label2->update();
+    m_statusLabel->update();
 }
 
 template <typename Command> void MainWindow::runCommand(Command &command)
@@ -185,22 +178,26 @@ template <typename Command> void MainWindow::runCommand(Command &command)
     if (m_commandRunning)
         return;
     m_commandRunning = true;
-    Command1->setEnabled(false);
-    Command2->setEnabled(false);
+    m_assignButton->setEnabled(false);
+    m_scanButton->setEnabled(false);
     command.run();
-    if (m_link->isAborted())
+    if (m_link->isAborted()) {
+        // Closed while the command ran: it has unwound now, and nothing else is shown.
+        if (m_deleteWhenCommandEnds)
+            deleteLater();
         return;
-    Command1->setEnabled(true);
-    Command2->setEnabled(true);
+    }
+    m_assignButton->setEnabled(true);
+    m_scanButton->setEnabled(true);
     m_commandRunning = false;
 }
 
-void MainWindow::Command1_Click()
+void MainWindow::onAssignClicked()
 {
     runCommand(*m_assignment);
 }
 
-void MainWindow::Command2_Click()
+void MainWindow::onScanClicked()
 {
     runCommand(*m_scan);
 }
@@ -210,7 +207,13 @@ void MainWindow::closeEvent(QCloseEvent *event)
     // Ends the program at once, even inside a command's reply window: the wait sees the
     // abort, the command sends nothing more, and the event loop ends when it unwinds.
     m_link->abort();
-    MSComm1.close();
+    m_port.close();
+    // A window that deletes itself on close must outlive the command running inside it;
+    // it goes once the command has unwound.
+    if (m_commandRunning && testAttribute(Qt::WA_DeleteOnClose)) {
+        setAttribute(Qt::WA_DeleteOnClose, false);
+        m_deleteWhenCommandEnds = true;
+    }
     event->accept();
     QCoreApplication::exit(0);
 }

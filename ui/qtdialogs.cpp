@@ -1,4 +1,4 @@
-#include "qtdialogs.h"
+#include "ui/qtdialogs.h"
 
 #include <QInputDialog>
 #include <QMessageBox>

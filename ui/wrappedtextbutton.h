@@ -10,6 +10,9 @@ class WrappedTextButton : public QPushButton
 public:
     explicit WrappedTextButton(const QString &text, QWidget *parent = nullptr);
 
+    // Where the caption is drawn, wrapped and centred.
+    QRect captionArea() const;
+
 protected:
     void paintEvent(QPaintEvent *event) override;
 };

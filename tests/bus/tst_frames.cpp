@@ -1,4 +1,4 @@
-#include "frames.h"
+#include "bus/frames.h"
 
 #include <QTest>
 
@@ -36,7 +36,7 @@ private slots:
         QCOMPARE(frames::setAddressFrame(address), bytes);
     }
 
-    void theLoneAckIsOneByte() { QCOMPARE(frames::lone_ack(), QByteArray("\x06", 1)); }
+    void theLoneAckIsOneByte() { QCOMPARE(frames::ackFrame(), QByteArray("\x06", 1)); }
 
     void addressTextHasThreeDigits()
     {

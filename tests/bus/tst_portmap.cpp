@@ -1,4 +1,4 @@
-#include "portmap.h"
+#include "bus/portmap.h"
 
 #include <QTest>
 

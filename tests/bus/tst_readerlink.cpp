@@ -1,5 +1,5 @@
-#include "frames.h"
-#include "linefixture.h"
+#include "bus/frames.h"
+#include "tests/support/linefixture.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -26,7 +26,7 @@ private slots:
         LineFixture f(50);
         f.bus().injectNoise("stale"); // left over from an earlier reply
         QTRY_COMPARE_WITH_TIMEOUT(f.port.count(), qint64(5), 2000);
-        QCOMPARE(f.link.poll_address(address), ReaderLink::Poll::Absent);
+        QCOMPARE(f.link.poll(address), ReaderLink::Poll::Absent);
         QCOMPARE(hex(f.bus().received()), hex(line));
     }
 
@@ -54,7 +54,7 @@ private slots:
         }
         const ReaderLink::Poll expected =
             present ? ReaderLink::Poll::Present : ReaderLink::Poll::Absent;
-        QCOMPARE(f.link.poll_address(9), expected);
+        QCOMPARE(f.link.poll(9), expected);
     }
 
     void aReplyAfterTheWindowIsAbsentAndDiscardedByTheNextPoll()
@@ -64,10 +64,10 @@ private slots:
         late.address = 3;
         late.fault = sim::Fault::Late;
         f.bus().addReader(late);
-        QCOMPARE(f.link.poll_address(3), ReaderLink::Poll::Absent);
+        QCOMPARE(f.link.poll(3), ReaderLink::Poll::Absent);
         QTest::qWait(150); // the late reply lands now, between two polls
         QVERIFY(f.port.count() >= 2);
-        QCOMPARE(f.link.poll_address(4), ReaderLink::Poll::Absent);
+        QCOMPARE(f.link.poll(4), ReaderLink::Poll::Absent);
     }
 
     void everyReplyWindowLastsAtLeast200ms()
@@ -76,7 +76,7 @@ private slots:
         f.addReaders({1});
         QSignalSpy windows(&f.link, &ReaderLink::replyWindowMeasured);
         for (int address = 0; address < 10; ++address)
-            f.link.poll_address(address);
+            f.link.poll(address);
         QCOMPARE(windows.count(), 10);
         qint64 shortest = std::numeric_limits<qint64>::max();
         for (const QList<QVariant> &w : windows)
@@ -89,7 +89,7 @@ private slots:
     {
         LineFixture f(50);
         f.addReaders({0});
-        QCOMPARE(f.link.poll_address(0), ReaderLink::Poll::Present);
+        QCOMPARE(f.link.poll(0), ReaderLink::Poll::Present);
         QVERIFY(f.link.acknowledge());
         QCOMPARE(f.port.count(), qint64(0));
         QVERIFY(f.bus().waitForReceived(6, 2000));
@@ -102,7 +102,7 @@ private slots:
         LineFixture f(200);
         QElapsedTimer took;
         took.start();
-        QVERIFY(f.link.send_set_address(7));
+        QVERIFY(f.link.sendSetAddress(7));
         QVERIFY(took.elapsed() < 150); // no reply window
         QVERIFY(f.bus().waitForReceived(10, 2000));
         QCOMPARE(hex(f.bus().received()), hex(QByteArray::fromHex("06800200494130303703")));
@@ -114,19 +114,19 @@ private slots:
         QTimer::singleShot(100, [&] { f.bus().unplug(); });
         QElapsedTimer took;
         took.start();
-        QCOMPARE(f.link.poll_address(0), ReaderLink::Poll::LineDown);
+        QCOMPARE(f.link.poll(0), ReaderLink::Poll::LineDown);
         QVERIFY2(took.elapsed() < 3000, "the wait went on after the line went down");
         QVERIFY(!f.link.acknowledge());
-        QVERIFY(!f.link.send_set_address(7));
+        QVERIFY(!f.link.sendSetAddress(7));
     }
 
     void afterAnAbortNothingMoreIsSent()
     {
         LineFixture f(5000);
         QTimer::singleShot(100, [&] { f.link.abort(); });
-        QCOMPARE(f.link.poll_address(0), ReaderLink::Poll::LineDown);
+        QCOMPARE(f.link.poll(0), ReaderLink::Poll::LineDown);
         const int sentBefore = f.bus().received().size();
-        QCOMPARE(f.link.poll_address(1), ReaderLink::Poll::LineDown);
+        QCOMPARE(f.link.poll(1), ReaderLink::Poll::LineDown);
         QVERIFY(!f.link.acknowledge());
         QTest::qWait(50);
         QCOMPARE(f.bus().received().size(), sentBefore);

@@ -1,6 +1,6 @@
-#include "linefixture.h"
-#include "serialline.h"
-#include "simulatedline.h"
+#include "bus/serialline.h"
+#include "tests/support/linefixture.h"
+#include "tests/support/simulatedline.h"
 
 #include <QSignalSpy>
 #include <QTest>

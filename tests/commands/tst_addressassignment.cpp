@@ -1,7 +1,7 @@
-#include "addressassignment.h"
-#include "frames.h"
-#include "linefixture.h"
-#include "scripteddialogs.h"
+#include "bus/frames.h"
+#include "commands/addressassignment.h"
+#include "tests/support/linefixture.h"
+#include "tests/support/scripteddialogs.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -37,7 +37,7 @@ struct Assignment
 
     LineFixture f;
     ScriptedDialogs dialogs;
-    AddressAssignment command{f.link, f.port, dialogs};
+    AddressAssignment command{f.link, dialogs};
     QSignalSpy status{&command, &AddressAssignment::statusChanged};
 };
 

@@ -1,5 +1,5 @@
-#include "addressentry.h"
-#include "frames.h"
+#include "bus/frames.h"
+#include "commands/addressentry.h"
 
 #include <QRandomGenerator>
 #include <QTest>

@@ -1,6 +1,6 @@
-#include "busscan.h"
-#include "frames.h"
-#include "linefixture.h"
+#include "bus/frames.h"
+#include "commands/busscan.h"
+#include "tests/support/linefixture.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -48,7 +48,7 @@ private slots:
         f.bus().addReader(reader(77, sim::Fault::None, QByteArray("\x06\x03", 2)));
         f.bus().addReader(reader(126));
 
-        BusScan scan(f.link, f.port);
+        BusScan scan(f.link);
         QSignalSpy cleared(&scan, &BusScan::listCleared);
         QSignalSpy listed(&scan, &BusScan::readerListed);
         QSignalSpy status(&scan, &BusScan::statusChanged);
@@ -76,7 +76,7 @@ private slots:
     void anEmptyBusEndsWithNoReadersOnline()
     {
         LineFixture f(QuickWindowMs);
-        BusScan scan(f.link, f.port);
+        BusScan scan(f.link);
         QSignalSpy listed(&scan, &BusScan::readerListed);
         QSignalSpy status(&scan, &BusScan::statusChanged);
         scan.run();
@@ -90,7 +90,7 @@ private slots:
     {
         LineFixture f(QuickWindowMs);
         f.addReaders({1, 2, 100});
-        BusScan scan(f.link, f.port);
+        BusScan scan(f.link);
         QSignalSpy listed(&scan, &BusScan::readerListed);
         QSignalSpy status(&scan, &BusScan::statusChanged);
         // Pull it out once address 10 is being polled.
@@ -116,7 +116,7 @@ private slots:
     {
         LineFixture f(QuickWindowMs);
         f.port.close();
-        BusScan scan(f.link, f.port);
+        BusScan scan(f.link);
         QSignalSpy status(&scan, &BusScan::statusChanged);
         scan.run();
         QVERIFY(status.last().at(0).toString().startsWith(
@@ -127,7 +127,7 @@ private slots:
     void anAbortEndsTheScanSilentlyAndSendsNothingMore()
     {
         LineFixture f(QuickWindowMs);
-        BusScan scan(f.link, f.port);
+        BusScan scan(f.link);
         QSignalSpy status(&scan, &BusScan::statusChanged);
         connect(&scan, &BusScan::statusChanged, &scan, [&](const QString &text) {
             if (text == QLatin1String("Checking Address 003"))

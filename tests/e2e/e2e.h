@@ -3,11 +3,11 @@
 // Shared by the end-to-end tests: the real rollcall binary on a simulated reader line,
 // driven through its window on a private X server.
 
-#include "layouttable.h"
-#include "realprogram.h"
-#include "seriallockfile.h"
 #include "sim/readerbus.h"
 #include "sim/trace.h"
+#include "tests/support/realprogram.h"
+#include "tests/support/seriallockfile.h"
+#include "ui/layouttable.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -1,5 +1,5 @@
-#include "e2e.h"
-#include "simulatedline.h"
+#include "tests/e2e/e2e.h"
+#include "tests/support/simulatedline.h"
 
 // Closing the window in the middle of a scan ends the program at once: the scan stops
 // on the spot, nothing more goes out on the line, and the port is given back.

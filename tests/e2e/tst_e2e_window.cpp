@@ -1,6 +1,6 @@
-#include "e2e.h"
-#include "screenshot.h"
-#include "simulatedline.h"
+#include "tests/e2e/e2e.h"
+#include "tests/support/screenshot.h"
+#include "tests/support/simulatedline.h"
 
 #include <QElapsedTimer>
 

@@ -1,8 +1,8 @@
-#include "busscan.h"
-#include "frames.h"
-#include "linefixture.h"
-#include "mainwindow.h"
-#include "scripteddialogs.h"
+#include "bus/frames.h"
+#include "commands/busscan.h"
+#include "tests/support/linefixture.h"
+#include "tests/support/scripteddialogs.h"
+#include "ui/mainwindow.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -53,7 +53,7 @@ struct WindowOnLine
 {
     WindowOnLine()
     {
-        window.findChild<QTimer *>(QStringLiteral("Timer1"))->setInterval(QuickWindowMs);
+        window.link().setReplyWindowForTesting(std::chrono::milliseconds(QuickWindowMs));
     }
     QString status() { return control<QLabel>(window, "Label2")->text(); }
     // Runs `action` once the status line reads `text`, from inside the command's wait.
@@ -85,7 +85,7 @@ private slots:
         LineFixture f(QuickWindowMs);
         f.addReaders({4, 90});
         f.bus().setBabbling(true);
-        BusScan scan(f.link, f.port);
+        BusScan scan(f.link);
         QSignalSpy status(&scan, &BusScan::statusChanged);
         QSignalSpy windows(&f.link, &ReaderLink::replyWindowMeasured);
 
@@ -145,7 +145,7 @@ private slots:
             if (reply.size() >= 2 && (reply[0] == frames::STX || reply[0] == frames::ACK))
                 expected << BusScan::listEntry(address);
         }
-        BusScan scan(f.link, f.port);
+        BusScan scan(f.link);
         QSignalSpy listed(&scan, &BusScan::readerListed);
         QSignalSpy status(&scan, &BusScan::statusChanged);
         scan.run();
@@ -168,7 +168,7 @@ private slots:
                 bytes.append(static_cast<char>(random.bounded(256)));
             f.bus().injectNoise(bytes);
         });
-        BusScan scan(f.link, f.port);
+        BusScan scan(f.link);
         QSignalSpy listed(&scan, &BusScan::readerListed);
         QSignalSpy status(&scan, &BusScan::statusChanged);
         noise.start();
@@ -246,11 +246,11 @@ private slots:
             };
         } else {
             const int pollsBefore = moment == QLatin1String("poll0") ? 0 : 1;
-            auto *timer1 = w.window.findChild<QTimer *>(QStringLiteral("Timer1"));
+            auto *replyTimer = w.window.findChild<QTimer *>(QStringLiteral("Timer1"));
             once(
                 &w.window,
-                [&windows, timer1, pollsBefore] {
-                    return windows.count() == pollsBefore && timer1->isActive();
+                [&windows, replyTimer, pollsBefore] {
+                    return windows.count() == pollsBefore && replyTimer->isActive();
                 },
                 pull);
         }

@@ -1,5 +1,5 @@
-#include "pcside.h"
 #include "sim/readerbus.h"
+#include "tests/sim/pcside.h"
 
 #include <QDir>
 #include <QElapsedTimer>

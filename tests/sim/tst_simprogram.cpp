@@ -1,4 +1,4 @@
-#include "pcside.h"
+#include "tests/sim/pcside.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "closerequest.h"
+#include "tests/support/closerequest.h"
 
 #include <QByteArray>
 

@@ -1,7 +1,7 @@
 // rollcall-close-request WINDOW: closes a window as a window manager's close box does,
 // for scripts that drive the program under a bare X server.
 
-#include "closerequest.h"
+#include "tests/support/closerequest.h"
 
 #include <QByteArray>
 

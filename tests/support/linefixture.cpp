@@ -1,13 +1,12 @@
-#include "linefixture.h"
+#include "tests/support/linefixture.h"
 
-#include "frames.h"
+#include "bus/frames.h"
 
 #include <ctime>
 
 LineFixture::LineFixture(int replyWindowMs)
 {
-    timer1.setInterval(replyWindowMs);
-    timer1.setTimerType(Qt::PreciseTimer);
+    link.setReplyWindowForTesting(std::chrono::milliseconds(replyWindowMs));
     port.choosePort(line.port());
     if (!port.open())
         qWarning("the line fixture could not open its port: %s", qPrintable(port.failureReason()));
@@ -31,7 +30,7 @@ QByteArray scanTraffic(int from, int to)
 {
     QByteArray bytes;
     for (int a = from; a <= to; ++a)
-        bytes += frames::lone_ack() + frames::pollFrame(a);
+        bytes += frames::ackFrame() + frames::pollFrame(a);
     return bytes;
 }
 

@@ -1,17 +1,16 @@
 #pragma once
 
-#include "readerlink.h"
-#include "serialline.h"
-#include "simulatedline.h"
+#include "bus/readerlink.h"
+#include "bus/serialline.h"
+#include "tests/support/simulatedline.h"
 
 #include <QSignalSpy>
 #include <QStringList>
-#include <QTimer>
 
 #include <functional>
 
 // The bus link without a window: a simulated line on Com 1, the port opened on it, and
-// a Timer1 of its own. Tests that only check what crosses the line may shorten the
+// its own reply window. Tests that only check what crosses the line may shorten the
 // reply window to keep a full scan quick.
 class LineFixture
 {
@@ -23,8 +22,7 @@ public:
 
     SimulatedLine line{1};
     SerialLine port;
-    QTimer timer1;
-    ReaderLink link{port, timer1};
+    ReaderLink link{port};
 };
 
 // Bytes as "06 80 02 3F 03", for readable failure messages.

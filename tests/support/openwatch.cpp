@@ -1,4 +1,4 @@
-#include "openwatch.h"
+#include "tests/support/openwatch.h"
 
 #include <QFile>
 

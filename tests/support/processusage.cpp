@@ -1,4 +1,4 @@
-#include "processusage.h"
+#include "tests/support/processusage.h"
 
 #include <QFile>
 #include <QList>

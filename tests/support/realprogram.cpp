@@ -1,8 +1,8 @@
-#include "realprogram.h"
+#include "tests/support/realprogram.h"
 
-#include "closerequest.h"
-#include "layouttable.h"
-#include "toolrun.h"
+#include "tests/support/closerequest.h"
+#include "tests/support/toolrun.h"
+#include "ui/layouttable.h"
 
 #include <QDeadlineTimer>
 #include <QThread>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "processusage.h"
+#include "tests/support/processusage.h"
 
 #include <QElapsedTimer>
 #include <QList>

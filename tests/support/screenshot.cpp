@@ -1,4 +1,4 @@
-#include "screenshot.h"
+#include "tests/support/screenshot.h"
 
 #include <QColor>
 #include <QSet>

@@ -1,4 +1,4 @@
-#include "scripteddialogs.h"
+#include "tests/support/scripteddialogs.h"
 
 void ScriptedDialogs::message(const QString &text, const QString &detail)
 {

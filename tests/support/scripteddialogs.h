@@ -1,6 +1,6 @@
 #pragma once
 
-#include "operatordialogs.h"
+#include "commands/operatordialogs.h"
 
 #include <QStringList>
 #include <functional>

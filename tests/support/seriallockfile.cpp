@@ -1,4 +1,4 @@
-#include "seriallockfile.h"
+#include "tests/support/seriallockfile.h"
 
 #include <QDir>
 #include <QFile>

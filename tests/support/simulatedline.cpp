@@ -1,4 +1,4 @@
-#include "simulatedline.h"
+#include "tests/support/simulatedline.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

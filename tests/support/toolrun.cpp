@@ -1,4 +1,4 @@
-#include "toolrun.h"
+#include "tests/support/toolrun.h"
 
 #include <QProcess>
 
