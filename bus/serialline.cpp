@@ -1,6 +1,6 @@
 #include "serialline.h"
 
-#include "portinspection.h"
+#include "portdiagnosis.h"
 
 #include <QStringList>
 
@@ -111,7 +111,7 @@ bool SerialLine::open()
         setProblem(invalid);
         return false;
     }
-    const PortProblem byPath = PortInspection::beforeOpen(device());
+    const PortProblem byPath = PortDiagnosis::beforeOpen(device());
     if (byPath.isProblem()) {
         setProblem(byPath);
         return false;
@@ -127,7 +127,7 @@ bool SerialLine::open()
     m_opening = false;
     if (!opened) {
         setProblem(
-            PortInspection::afterFailedOpen(device(), m_serial.error(), m_serial.errorString()));
+            PortDiagnosis::afterFailedOpen(device(), m_serial.error(), m_serial.errorString()));
         m_serial.clearError();
         return false;
     }

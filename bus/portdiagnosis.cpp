@@ -1,4 +1,4 @@
-#include "portinspection.h"
+#include "portdiagnosis.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,7 +15,7 @@
 #include <linux/serial.h>
 #endif
 
-namespace PortInspection {
+namespace PortDiagnosis {
 
 namespace {
 
@@ -145,4 +145,4 @@ PortProblem afterFailedOpen(const QString &device, QSerialPort::SerialPortError 
 #endif
 }
 
-} // namespace PortInspection
+} // namespace PortDiagnosis

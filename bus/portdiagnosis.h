@@ -6,7 +6,7 @@
 #include <QString>
 
 // Tells what stands behind a device path when it cannot serve as a serial port.
-namespace PortInspection {
+namespace PortDiagnosis {
 
 // Decided from the path alone, without opening it: a missing path, or one that is not a
 // character device (a regular file, FIFO, directory, socket). None if it may be a port.
@@ -18,4 +18,4 @@ PortProblem beforeOpen(const QString &device);
 PortProblem afterFailedOpen(const QString &device, QSerialPort::SerialPortError error,
                             const QString &errorString);
 
-} // namespace PortInspection
+} // namespace PortDiagnosis
