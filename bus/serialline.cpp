@@ -1,12 +1,11 @@
 #include "bus/serialline.h"
 
-#include <QFileInfo>
+#include "bus/portdiagnosis.h"
+
 #include <QStringList>
 
 #ifdef Q_OS_UNIX
-#include <cerrno>
 #include <sys/ioctl.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -105,7 +104,16 @@ bool SerialLine::open()
         return true;
     const std::optional<LineSettings> s = parseSettings(m_settings);
     if (!s) {
-        m_failureReason = tr("line settings %1 are not valid").arg(m_settings);
+        PortProblem invalid;
+        invalid.kind = PortProblem::Kind::Other;
+        invalid.device = device();
+        invalid.systemReason = tr("line settings %1 are not valid").arg(m_settings);
+        setProblem(invalid);
+        return false;
+    }
+    const PortProblem byPath = PortDiagnosis::beforeOpen(device());
+    if (byPath.isProblem()) {
+        setProblem(byPath);
         return false;
     }
     m_serial.setPortName(device());
@@ -118,13 +126,14 @@ bool SerialLine::open()
     const bool opened = m_serial.open(QIODevice::ReadWrite);
     m_opening = false;
     if (!opened) {
-        m_failureReason = describeOpenFailure(m_serial.error());
+        setProblem(
+            PortDiagnosis::afterFailedOpen(device(), m_serial.error(), m_serial.errorString()));
         m_serial.clearError();
         return false;
     }
     m_serial.clearError();
     m_lost = false;
-    m_failureReason.clear();
+    setProblem(PortProblem());
     return true;
 }
 
@@ -200,7 +209,13 @@ void SerialLine::onError(QSerialPort::SerialPortError error)
     if (m_lost || !m_serial.isOpen())
         return;
     m_lost = true;
-    m_failureReason = tr("%1 failed: %2").arg(device(), m_serial.errorString());
+    // Whatever Qt calls it, a device failing under an open port has gone away: a pulled
+    // adapter, a pty whose master closed.
+    PortProblem gone;
+    gone.kind = PortProblem::Kind::Unplugged;
+    gone.device = device();
+    gone.systemReason = m_serial.errorString();
+    setProblem(gone);
     // Closing inside Qt's own notifier callback is not safe; the flag above already
     // makes every operation refuse, the close follows on the next event-loop pass.
     QMetaObject::invokeMethod(
@@ -210,24 +225,11 @@ void SerialLine::onError(QSerialPort::SerialPortError error)
             m_serial.clearError();
         },
         Qt::QueuedConnection);
-    emit lost(m_failureReason);
+    emit lost(m_problem.summary());
 }
 
-QString SerialLine::describeOpenFailure(QSerialPort::SerialPortError error) const
+void SerialLine::setProblem(const PortProblem &problem)
 {
-    const QString path = device();
-#ifdef Q_OS_UNIX
-    if (!QFileInfo::exists(path))
-        return tr("%1 does not exist").arg(path);
-    if (error == QSerialPort::PermissionError) {
-        if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0 && errno == EACCES)
-            return tr("permission denied on %1: the user needs access to the serial device "
-                      "(for example membership of the dialout group)")
-                .arg(path);
-        return tr("%1 is in use by another program").arg(path);
-    }
-#endif
-    if (error == QSerialPort::DeviceNotFoundError)
-        return tr("%1 does not exist").arg(path);
-    return tr("%1 cannot be opened: %2").arg(path, m_serial.errorString());
+    m_problem = problem;
+    m_failureReason = problem.details();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bus/portmap.h"
+#include "bus/portproblem.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -16,6 +17,8 @@
 // command can stop cleanly. Once the device fails while open (an adapter pulled out,
 // a pty whose far side went away) the port is closed and lost() is emitted once;
 // otherwise Qt would report the same error over and over and burn a core.
+// A path that cannot be a serial port (a regular file, a FIFO, a directory) is refused
+// before anything opens it.
 class SerialLine : public QObject
 {
     Q_OBJECT
@@ -47,20 +50,24 @@ public:
     bool write(const QByteArray &bytes);
     std::optional<char> readByte();
 
-    // Why the last open failed, or why the port went down while open.
+    // Why the last open failed, or why the port went down while open; None otherwise.
+    PortProblem problem() const { return m_problem; }
+    // The same in full words (PortProblem::details()), or why a write failed.
     QString failureReason() const { return m_failureReason; }
 
 signals:
+    // Carries the problem's short summary; problem() has the rest.
     void lost(const QString &reason);
 
 private:
     void onError(QSerialPort::SerialPortError error);
-    QString describeOpenFailure(QSerialPort::SerialPortError error) const;
+    void setProblem(const PortProblem &problem);
 
     QSerialPort m_serial;
     PortMap m_ports;
     int m_portNumber = 1;
     QString m_settings;
+    PortProblem m_problem;
     QString m_failureReason;
     bool m_opening = false;
     bool m_lost = false;

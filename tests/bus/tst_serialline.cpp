@@ -115,6 +115,7 @@ private slots:
         port.choosePort(4);
         QVERIFY(!port.open());
         QVERIFY(!port.isOpen());
+        QCOMPARE(port.problem().kind, PortProblem::Kind::DoesNotExist);
         QVERIFY2(port.failureReason().contains(QLatin1String("does not exist")),
                  qPrintable(port.failureReason()));
         QVERIFY(port.failureReason().contains(port.device()));
@@ -128,6 +129,7 @@ private slots:
         QVERIFY(first.open());
         SerialLine second;
         QVERIFY(!second.open());
+        QCOMPARE(second.problem().kind, PortProblem::Kind::InUse);
         QVERIFY2(second.failureReason().contains(QLatin1String("in use")),
                  qPrintable(second.failureReason()));
         QVERIFY(first.write(QByteArray(1, '\x06'))); // the first holder keeps working
@@ -155,7 +157,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(lost.count(), 1, 2000);
         QVERIFY(!port.isOpen());
         QVERIFY(!port.write(QByteArray(1, '\x06')));
-        QVERIFY(!port.failureReason().isEmpty());
+        QCOMPARE(port.problem().kind, PortProblem::Kind::Unplugged);
+        QCOMPARE(lost.first().first().toString(), port.problem().summary());
 
         const double before = cpuMs();
         settle(500);

@@ -1,0 +1,41 @@
+#include "bus/portproblem.h"
+
+#include <QStringList>
+
+QString PortProblem::summary(const QString &shownDevice) const
+{
+    switch (kind) {
+    case Kind::None:
+        return QString();
+    case Kind::DoesNotExist:
+        return tr("%1 does not exist").arg(shownDevice);
+    case Kind::InUse:
+        return tr("%1 is in use by another program").arg(shownDevice);
+    case Kind::NoPermission:
+        return tr("no permission for %1").arg(shownDevice);
+    case Kind::NotSerialDevice:
+        return tr("%1 is not a serial device").arg(shownDevice);
+    case Kind::NoHardware:
+        return tr("no serial hardware behind %1").arg(shownDevice);
+    case Kind::Unplugged:
+        return tr("%1 was unplugged").arg(shownDevice);
+    case Kind::Other:
+        break;
+    }
+    return tr("%1 cannot be opened").arg(shownDevice);
+}
+
+QString PortProblem::details() const
+{
+    if (!isProblem())
+        return QString();
+    QString first = summary();
+    first[0] = first[0].toUpper(); // a path starts with '/' and stays as it is
+    QStringList lines{tr("%1.").arg(first)};
+    if (!systemReason.isEmpty())
+        lines << tr("Reason: %1").arg(systemReason);
+    if (kind == Kind::NoPermission)
+        lines << tr("Serial ports are open to members of the dialout group: run "
+                    "sudo adduser \"$USER\" dialout, then log out and in again.");
+    return lines.join(QLatin1Char('\n'));
+}
