@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "mainwindow.h"
 
 #include <QApplication>
@@ -5,15 +6,34 @@
 #include <QLoggingCategory>
 #include <QTimer>
 
+#include <cstdio>
+
 // QT_LOGGING_RULES="rollcall.startup.debug=true" tells when the window was first shown,
 // for measuring start-up time from outside.
 Q_LOGGING_CATEGORY(lcStartup, "rollcall.startup", QtWarningMsg)
 
 int main(int argc, char *argv[])
 {
+    // Answered before QApplication exists: it would abort without a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const CommandLine commandLine = CommandLine::parse(arguments);
+    switch (commandLine.action) {
+    case CommandLine::Action::ShowHelp:
+    case CommandLine::Action::ShowVersion:
+        std::fputs(commandLine.text.toLocal8Bit().constData(), stdout);
+        return 0;
+    case CommandLine::Action::Refuse:
+        std::fprintf(stderr, "%s\n", commandLine.text.toLocal8Bit().constData());
+        return 2;
+    case CommandLine::Action::Run:
+        break;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("rollcall"));
-    MainWindow window;
+    MainWindow window(nullptr, commandLine.ports);
     window.show();
     // Runs once the first pass of the event loop has exposed and painted the window.
     QTimer::singleShot(0, &window, [] {
