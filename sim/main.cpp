@@ -38,12 +38,14 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rollcall-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ROLLCALL_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Simulates card readers on a multi-drop serial line, played on a "
                        "pseudo-terminal."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption readerOption(
         QStringLiteral("reader"),
         QStringLiteral("Add a reader at ADDR (0..126), optionally faulty: none, silent, "

@@ -39,6 +39,7 @@ private slots:
     void exitsAfterDuration();
     void rejectsBadArguments_data();
     void rejectsBadArguments();
+    void printsTheVersionOfTheBuild();
 };
 
 void TestSimProgram::servesPublishesTracesAndCleansUp_data()
@@ -121,6 +122,16 @@ void TestSimProgram::rejectsBadArguments()
     QVERIFY(process.exitCode() != 0);
     QVERIFY(!process.readAllStandardError().isEmpty());
     QVERIFY(!process.readAllStandardOutput().contains("slave:"));
+}
+
+void TestSimProgram::printsTheVersionOfTheBuild()
+{
+    QProcess process;
+    process.start(Program, {QStringLiteral("--version")});
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(QString::fromLocal8Bit(process.readAllStandardOutput()),
+             QStringLiteral("rollcall-sim " ROLLCALL_VERSION "\n"));
 }
 
 QTEST_GUILESS_MAIN(TestSimProgram)
