@@ -61,10 +61,16 @@ std::optional<QString> ReaderLink::closeAfterLineDown()
 {
     if (m_aborted)
         return std::nullopt;
-    const QString reason =
-        m_line.failureReason().isEmpty() ? tr("the port is not open") : m_line.failureReason();
+    const PortProblem problem = m_line.problem();
     m_line.close();
-    return reason;
+    switch (problem.kind) {
+    case PortProblem::Kind::None:
+        return tr("the port is not open");
+    case PortProblem::Kind::Unplugged:
+        return tr("adapter unplugged");
+    default: // a port chosen during the command did not open
+        return problem.summary();
+    }
 }
 
 void ReaderLink::abort()

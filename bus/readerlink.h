@@ -33,8 +33,9 @@ public:
     // Discard, ACK, then the set-address frame to address 0; no answer is awaited.
     bool sendSetAddress(int newAddress);
 
-    // The line went down during an exchange: closes the port and gives the reason for
-    // the operator. Nothing when the program is closing, since nobody is left to read it.
+    // The line went down during an exchange: closes the port and gives the reason in a
+    // few words for the operator ("adapter unplugged"). Nothing when the program is
+    // closing, since nobody is left to read it.
     std::optional<QString> closeAfterLineDown();
 
     // The program is closing: end any wait at once and send nothing more.

@@ -184,8 +184,14 @@ bool SerialLine::write(const QByteArray &bytes)
         if (isOpen() && m_serial.bytesToWrite() == 0)
             return true;
     }
-    if (m_failureReason.isEmpty())
-        m_failureReason = tr("writing to %1 failed: %2").arg(device(), m_serial.errorString());
+    // A device that takes no byte for a whole second is as good as gone.
+    if (!m_problem.isProblem()) {
+        PortProblem stalled;
+        stalled.kind = PortProblem::Kind::Unplugged;
+        stalled.device = device();
+        stalled.systemReason = tr("writing failed: %1").arg(m_serial.errorString());
+        setProblem(stalled);
+    }
     return false;
 }
 
@@ -225,11 +231,10 @@ void SerialLine::onError(QSerialPort::SerialPortError error)
             m_serial.clearError();
         },
         Qt::QueuedConnection);
-    emit lost(m_problem.summary());
+    emit lost();
 }
 
 void SerialLine::setProblem(const PortProblem &problem)
 {
     m_problem = problem;
-    m_failureReason = problem.details();
 }

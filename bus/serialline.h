@@ -52,12 +52,10 @@ public:
 
     // Why the last open failed, or why the port went down while open; None otherwise.
     PortProblem problem() const { return m_problem; }
-    // The same in full words (PortProblem::details()), or why a write failed.
-    QString failureReason() const { return m_failureReason; }
 
 signals:
-    // Carries the problem's short summary; problem() has the rest.
-    void lost(const QString &reason);
+    // Emitted once when the device fails while open; problem() tells why.
+    void lost();
 
 private:
     void onError(QSerialPort::SerialPortError error);
@@ -68,7 +66,6 @@ private:
     int m_portNumber = 1;
     QString m_settings;
     PortProblem m_problem;
-    QString m_failureReason;
     bool m_opening = false;
     bool m_lost = false;
 };

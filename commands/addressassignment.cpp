@@ -49,5 +49,5 @@ void AddressAssignment::run()
 void AddressAssignment::stopOnLineDown()
 {
     if (const std::optional<QString> reason = m_link.closeAfterLineDown())
-        emit statusChanged(tr("Address change stopped: %1").arg(*reason));
+        emit stopped(tr("Address change stopped: %1").arg(*reason));
 }

@@ -27,6 +27,8 @@ public:
 
 signals:
     void statusChanged(const QString &text);
+    // The line went down: nothing more is sent, and this says why.
+    void stopped(const QString &text);
 
 private:
     void stopOnLineDown();

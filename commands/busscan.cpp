@@ -61,6 +61,5 @@ void BusScan::run()
 void BusScan::stopAt(int address)
 {
     if (const std::optional<QString> reason = m_link.closeAfterLineDown())
-        emit statusChanged(
-            tr("Scan stopped at address %1: %2").arg(frames::addressText(address), *reason));
+        emit stopped(tr("Scan stopped at %1: %2").arg(frames::addressText(address), *reason));
 }

@@ -23,6 +23,8 @@ signals:
     void readerListed(const QString &entry);
     // The window shows it at once, so the operator sees which address is polled.
     void statusChanged(const QString &text);
+    // The line went down: the scan ends early and says where and why.
+    void stopped(const QString &text);
 
 private:
     void stopAt(int address);

@@ -9,8 +9,10 @@ class OperatorDialogs
 public:
     virtual ~OperatorDialogs() = default;
 
-    // A modal message with an OK button; `detail` is shown as the box's smaller text.
-    virtual void message(const QString &text, const QString &detail = QString()) = 0;
+    // A modal message with an OK button. `informative` is shown under the text in
+    // smaller type; `detailed` stays behind the box's details button until asked for.
+    virtual void message(const QString &text, const QString &informative = QString(),
+                         const QString &detailed = QString()) = 0;
 
     // A modal input dialog with an empty field; the empty text when cancelled.
     virtual QString askText(const QString &prompt) = 0;

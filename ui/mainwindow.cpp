@@ -56,10 +56,13 @@ MainWindow::MainWindow(OperatorDialogs *dialogs, const PortMap &ports, QWidget *
     connect(m_scan, &BusScan::readerListed, m_readerList,
             [this](const QString &entry) { m_readerList->addItem(entry); });
     connect(m_scan, &BusScan::statusChanged, this, &MainWindow::showStatus);
+    connect(m_scan, &BusScan::stopped, this, &MainWindow::showLineTrouble);
     connect(m_assignment, &AddressAssignment::statusChanged, this, &MainWindow::showStatus);
-    connect(&m_port, &SerialLine::lost, this, [this](const QString &reason) {
+    connect(m_assignment, &AddressAssignment::stopped, this, &MainWindow::showLineTrouble);
+    // A command that finds the line gone says so itself, with the address it stopped at.
+    connect(&m_port, &SerialLine::lost, this, [this] {
         if (!m_commandRunning)
-            showPortProblem(reason);
+            showPortProblem(portProblemText());
     });
 
     openFirstPort();
@@ -74,10 +77,9 @@ void MainWindow::buildControls()
     for (int port = PortMap::FirstPort; port <= PortMap::LastPort; ++port) {
         const QByteArray name = "Option" + QByteArray::number(port);
         auto *radio = place(new QRadioButton(tr("Com %1").arg(port), portGroup), name.constData());
-        // The caption stays "Com n"; the tooltip tells which device stands behind it.
-        radio->setToolTip(m_ports.deviceFor(port));
         m_portButtons->addButton(radio, port);
     }
+    describePortRadios(SerialPortList::ofThisComputer());
 
     auto *speedGroup = place(new QGroupBox(tr("Baud Rate"), this), "Frame2");
     m_speedButtons = new QButtonGroup(this);
@@ -122,7 +124,17 @@ void MainWindow::openFirstPort()
     m_portButtons->button(PortMap::FirstPort)->setChecked(true);
     m_speedButtons->button(SlowBaud)->setChecked(true);
     if (!m_port.open())
-        showPortProblem(portFailureText(m_port.port()));
+        showPortProblem(portProblemText());
+}
+
+void MainWindow::describePortRadios(const SerialPortList &ports)
+{
+    // The caption stays "Com n"; the tooltip tells which device stands behind it.
+    for (QAbstractButton *radio : m_portButtons->buttons()) {
+        const QString device = m_ports.deviceFor(m_portButtons->id(radio));
+        const QString behind = ports.whatIsBehind(device);
+        radio->setToolTip(behind.isEmpty() ? device : tr("%1 (%2)").arg(device, behind));
+    }
 }
 
 void MainWindow::reopenPort()
@@ -138,8 +150,13 @@ void MainWindow::reopenPort()
         return;
     }
     if (!m_commandRunning)
-        showPortProblem(portFailureText(m_port.port()));
-    m_dialogs.message(tr("Invalid Com Port"), m_port.failureReason());
+        showPortProblem(portProblemText());
+    // The list of ports is what an operator needs to find their adapter; it is taken
+    // afresh, since an adapter may have been plugged in since the start.
+    const SerialPortList ports = SerialPortList::ofThisComputer();
+    describePortRadios(ports);
+    m_dialogs.message(tr("Invalid Com Port"), m_port.problem().details(),
+                      ports.report(m_port.port()));
 }
 
 QString MainWindow::chosenSettings() const
@@ -150,21 +167,56 @@ QString MainWindow::chosenSettings() const
     return QStringLiteral("%1,N,8,1").arg(baud);
 }
 
-QString MainWindow::portFailureText(int port) const
+QString MainWindow::portProblemText() const
 {
-    return tr("Com %1 could not be opened: %2").arg(port).arg(m_port.failureReason());
+    return tr("Com %1: %2").arg(m_port.port()).arg(m_port.problem().summary());
+}
+
+// The status line holds about 55 characters, a device path may hold far more: the path
+// gives way in its middle, the words around it stay whole.
+QString MainWindow::fitToStatusLine(const QString &text) const
+{
+    const QFontMetrics metrics(m_statusLabel->font());
+    const int room = m_statusLabel->contentsRect().width();
+    if (metrics.horizontalAdvance(text) <= room)
+        return text;
+    const QString device = m_port.device();
+    const int at = device.isEmpty() ? -1 : text.indexOf(device);
+    if (at >= 0) {
+        const int around = metrics.horizontalAdvance(QString(text).remove(at, device.size()));
+        const QString shortened = QString(text).replace(
+            at, device.size(), metrics.elidedText(device, Qt::ElideMiddle, room - around));
+        if (metrics.horizontalAdvance(shortened) <= room)
+            return shortened;
+    }
+    return metrics.elidedText(text, Qt::ElideMiddle, room);
 }
 
 void MainWindow::showPortProblem(const QString &text)
 {
-    showStatus(text);
+    showLineTrouble(text);
     m_portProblemShown = true;
+}
+
+// The status line shows what fits; its tooltip and accessible description tell the
+// whole story: the full device path, the system's reason, what to do.
+void MainWindow::showLineTrouble(const QString &text)
+{
+    showStatus(text);
+    const QString details = m_port.problem().details();
+    const QString story = details.isEmpty() ? text : text + QLatin1String("\n\n") + details;
+    m_statusLabel->setToolTip(story);
+    m_statusLabel->setAccessibleDescription(story);
 }
 
 void MainWindow::showStatus(const QString &text)
 {
     m_portProblemShown = false;
-    m_statusLabel->setText(text);
+    if (!m_statusLabel->toolTip().isEmpty()) {
+        m_statusLabel->setToolTip(QString());
+        m_statusLabel->setAccessibleDescription(QString());
+    }
+    m_statusLabel->setText(fitToStatusLine(text));
     // Painted by the next pass of the event loop: during a scan that is the first pass
     // of the reply wait, right after the poll went out. A synchronous repaint here costs
     // over half a millisecond under X for every address, ahead of the poll.

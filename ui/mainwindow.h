@@ -2,6 +2,7 @@
 
 #include "bus/portmap.h"
 #include "bus/serialline.h"
+#include "bus/serialportlist.h"
 
 #include <QWidget>
 
@@ -44,9 +45,14 @@ private:
     void onScanClicked();
     template <typename Command> void runCommand(Command &command);
     void showStatus(const QString &text);
+    // A port that will not open or went down: cleared again once a port opens.
     void showPortProblem(const QString &text);
+    // A command stopped by the line: it stays, as the command's result.
+    void showLineTrouble(const QString &text);
+    QString fitToStatusLine(const QString &text) const;
     QString chosenSettings() const;
-    QString portFailureText(int port) const;
+    QString portProblemText() const;
+    void describePortRadios(const SerialPortList &ports);
 
     std::unique_ptr<OperatorDialogs> m_ownDialogs;
     OperatorDialogs &m_dialogs;

@@ -1,16 +1,21 @@
 #include "ui/qtdialogs.h"
 
+#include <QCoreApplication>
 #include <QInputDialog>
 #include <QMessageBox>
 
 namespace {
-const QString Title = QStringLiteral("rollcall");
-}
-
-void QtDialogs::message(const QString &text, const QString &detail)
+QString title()
 {
-    QMessageBox box(QMessageBox::NoIcon, Title, text, QMessageBox::Ok, m_parent);
-    box.setInformativeText(detail);
+    return QCoreApplication::translate("QtDialogs", "rollcall");
+}
+} // namespace
+
+void QtDialogs::message(const QString &text, const QString &informative, const QString &detailed)
+{
+    QMessageBox box(QMessageBox::NoIcon, title(), text, QMessageBox::Ok, m_parent);
+    box.setInformativeText(informative);
+    box.setDetailedText(detailed);
     box.exec();
 }
 
@@ -18,6 +23,6 @@ QString QtDialogs::askText(const QString &prompt)
 {
     bool ok = false;
     const QString text =
-        QInputDialog::getText(m_parent, Title, prompt, QLineEdit::Normal, QString(), &ok);
+        QInputDialog::getText(m_parent, title(), prompt, QLineEdit::Normal, QString(), &ok);
     return ok ? text : QString();
 }

@@ -10,7 +10,8 @@ class QtDialogs : public OperatorDialogs
 public:
     explicit QtDialogs(QWidget *parent) : m_parent(parent) {}
 
-    void message(const QString &text, const QString &detail = QString()) override;
+    void message(const QString &text, const QString &informative = QString(),
+                 const QString &detailed = QString()) override;
     QString askText(const QString &prompt) override;
 
 private:

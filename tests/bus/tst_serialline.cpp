@@ -116,9 +116,9 @@ private slots:
         QVERIFY(!port.open());
         QVERIFY(!port.isOpen());
         QCOMPARE(port.problem().kind, PortProblem::Kind::DoesNotExist);
-        QVERIFY2(port.failureReason().contains(QLatin1String("does not exist")),
-                 qPrintable(port.failureReason()));
-        QVERIFY(port.failureReason().contains(port.device()));
+        QVERIFY2(port.problem().details().contains(QLatin1String("does not exist")),
+                 qPrintable(port.problem().details()));
+        QVERIFY(port.problem().details().contains(port.device()));
         unmapPort(4);
     }
 
@@ -130,8 +130,8 @@ private slots:
         SerialLine second;
         QVERIFY(!second.open());
         QCOMPARE(second.problem().kind, PortProblem::Kind::InUse);
-        QVERIFY2(second.failureReason().contains(QLatin1String("in use")),
-                 qPrintable(second.failureReason()));
+        QVERIFY2(second.problem().details().contains(QLatin1String("in use")),
+                 qPrintable(second.problem().details()));
         QVERIFY(first.write(QByteArray(1, '\x06'))); // the first holder keeps working
         QVERIFY(line.bus().waitForReceived(1, 2000));
     }
@@ -158,7 +158,7 @@ private slots:
         QVERIFY(!port.isOpen());
         QVERIFY(!port.write(QByteArray(1, '\x06')));
         QCOMPARE(port.problem().kind, PortProblem::Kind::Unplugged);
-        QCOMPARE(lost.first().first().toString(), port.problem().summary());
+        QVERIFY(port.problem().summary().contains(line.device()));
 
         const double before = cpuMs();
         settle(500);

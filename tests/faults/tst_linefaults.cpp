@@ -190,7 +190,7 @@ private slots:
         w.when(QStringLiteral("Checking Address 007"), [&] { w.line->bus().unplug(); });
         control<QPushButton>(w.window, "Command2")->click();
 
-        QVERIFY2(w.status().startsWith(QLatin1String("Scan stopped at address 007: ")),
+        QVERIFY2(w.status().startsWith(QLatin1String("Scan stopped at 007: adapter unplugged")),
                  qPrintable(w.status()));
         QCOMPARE(control<QListWidget>(w.window, "List1")->count(), 1); // Address 000 kept
         QVERIFY(control<QPushButton>(w.window, "Command2")->isEnabled());
@@ -217,7 +217,7 @@ private slots:
         });
         control<QPushButton>(w.window, "Command2")->click();
 
-        QVERIFY2(w.status().startsWith(QLatin1String("Scan stopped at address 004: ")),
+        QVERIFY2(w.status().startsWith(QLatin1String("Scan stopped at 004: adapter unplugged")),
                  qPrintable(w.status()));
         QCOMPARE(windows.count(), 4);
         QCOMPARE(hex(w.line->bus().received()), hex(scanTraffic(0, 3)));
@@ -256,7 +256,7 @@ private slots:
         }
         control<QPushButton>(w.window, "Command1")->click();
 
-        QVERIFY2(w.status().startsWith(QLatin1String("Address change stopped: ")),
+        QVERIFY2(w.status().startsWith(QLatin1String("Address change stopped: adapter unplugged")),
                  qPrintable(w.status()));
         QVERIFY(w.dialogs.messages.isEmpty());
         QVERIFY(!w.line->bus().received().contains(QByteArray::fromHex("8002004941")));

@@ -9,7 +9,8 @@ LineFixture::LineFixture(int replyWindowMs)
     link.setReplyWindowForTesting(std::chrono::milliseconds(replyWindowMs));
     port.choosePort(line.port());
     if (!port.open())
-        qWarning("the line fixture could not open its port: %s", qPrintable(port.failureReason()));
+        qWarning("the line fixture could not open its port: %s",
+                 qPrintable(port.problem().details()));
 }
 
 void LineFixture::addReaders(std::initializer_list<int> addresses)

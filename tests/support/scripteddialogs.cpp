@@ -1,9 +1,11 @@
 #include "tests/support/scripteddialogs.h"
 
-void ScriptedDialogs::message(const QString &text, const QString &detail)
+void ScriptedDialogs::message(const QString &text, const QString &informative,
+                              const QString &detailed)
 {
     messages << text;
-    details << detail;
+    details << informative;
+    detailedTexts << detailed;
     if (whileShowingMessage)
         whileShowingMessage();
 }

@@ -9,13 +9,15 @@
 class ScriptedDialogs : public OperatorDialogs
 {
 public:
-    void message(const QString &text, const QString &detail = QString()) override;
+    void message(const QString &text, const QString &informative = QString(),
+                 const QString &detailed = QString()) override;
     QString askText(const QString &prompt) override;
 
-    QStringList answers;  // given in order; the empty text (cancel) once they run out
-    QStringList messages; // every message shown
-    QStringList details;
-    QStringList prompts; // every input dialog shown
+    QStringList answers;       // given in order; the empty text (cancel) once they run out
+    QStringList messages;      // every message shown
+    QStringList details;       // the informative text of every message
+    QStringList detailedTexts; // what stays behind the details button
+    QStringList prompts;       // every input dialog shown
     // Runs inside the dialog, as if the operator did something while it was open.
     std::function<void()> whileAsking;
     std::function<void()> whileShowingMessage;

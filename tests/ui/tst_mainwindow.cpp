@@ -202,6 +202,8 @@ private slots:
         QVERIFY(line.isRawOneStopBit());
         QVERIFY(dialogs.messages.isEmpty());
         QVERIFY(!line.bus().waitForReceived(1, 50)); // opening sends nothing
+        // Each port radio names the device behind it.
+        QVERIFY(control<QRadioButton>(window, "Option1")->toolTip().startsWith(line.device()));
     }
 
     void speedThenPortRadiosReopenWithBothChoices()
@@ -235,6 +237,9 @@ private slots:
         control<QRadioButton>(window, "Option2")->click();
         QCOMPARE(dialogs.messages, QStringList{QStringLiteral("Invalid Com Port")});
         QVERIFY(dialogs.details.first().contains(QLatin1String("rollcall-test-no-such-device")));
+        // Behind the details button: this computer's ports, and how to put one on Com 2.
+        QVERIFY2(dialogs.detailedTexts.first().contains(QLatin1String("--com 2=")),
+                 qPrintable(dialogs.detailedTexts.first()));
         QVERIFY(!window.port().isOpen());
         QVERIFY(control<QRadioButton>(window, "Option2")->isChecked()); // the choice stays
 
