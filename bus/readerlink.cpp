@@ -14,11 +14,8 @@ ReaderLink::ReaderLink(SerialLine &line, QObject *parent)
     : QObject(parent), m_line(line), m_replyTimer(this)
 {
     m_replyTimer.setObjectName(QStringLiteral("Timer1"));
-    m_replyTimer.setSingleShot(true);
     m_replyTimer.setInterval(ReplyWindow);
-    // Coarse timers may fire up to 5% early; the reply window must never be short.
-    m_replyTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_replyTimer, &QTimer::timeout, this, &ReaderLink::onReplyWindowOver);
+    connect(&m_replyTimer, &ReplyTimer::timeout, this, &ReaderLink::onReplyWindowOver);
 }
 
 ReaderLink::Poll ReaderLink::poll(int address)

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "bus/replytimer.h"
+
 #include <QElapsedTimer>
 #include <QObject>
-#include <QTimer>
 
 #include <chrono>
 #include <optional>
@@ -57,7 +58,7 @@ private:
     void onReplyWindowOver();
 
     SerialLine &m_line;
-    QTimer m_replyTimer;
+    ReplyTimer m_replyTimer;
     bool m_replyWindowOver = false;
     bool m_aborted = false;
     qint64 m_lastReplyWindowNs = 0;

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 using namespace std::chrono_literals;
 

@@ -1,4 +1,5 @@
 #include "bus/frames.h"
+#include "bus/replytimer.h"
 #include "commands/busscan.h"
 #include "tests/support/linefixture.h"
 #include "tests/support/scripteddialogs.h"
@@ -13,6 +14,7 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <ctime>
 #include <memory>
@@ -246,7 +248,7 @@ private slots:
             };
         } else {
             const int pollsBefore = moment == QLatin1String("poll0") ? 0 : 1;
-            auto *replyTimer = w.window.findChild<QTimer *>(QStringLiteral("Timer1"));
+            auto *replyTimer = w.window.findChild<ReplyTimer *>(QStringLiteral("Timer1"));
             once(
                 &w.window,
                 [&windows, replyTimer, pollsBefore] {

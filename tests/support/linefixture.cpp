@@ -2,6 +2,8 @@
 
 #include "bus/frames.h"
 
+#include <QTimer>
+
 #include <ctime>
 
 LineFixture::LineFixture(int replyWindowMs)

@@ -1,5 +1,6 @@
 #include "bus/frames.h"
 #include "bus/readerlink.h"
+#include "bus/replytimer.h"
 #include "tests/support/linefixture.h"
 #include "tests/support/openwatch.h"
 #include "tests/support/scripteddialogs.h"
@@ -191,10 +192,9 @@ private slots:
         QVERIFY(control<QRadioButton>(window, "Option10")->isChecked());
         QCOMPARE(control<QListWidget>(window, "List1")->count(), 0);
         QCOMPARE(control<QLabel>(window, "Label2")->text(), QString());
-        auto *replyTimer = window.findChild<QTimer *>(QStringLiteral("Timer1"));
+        auto *replyTimer = window.findChild<ReplyTimer *>(QStringLiteral("Timer1"));
         QVERIFY(!replyTimer->isActive());
-        QCOMPARE(replyTimer->interval(), 200);
-        QCOMPARE(replyTimer->timerType(), Qt::PreciseTimer);
+        QVERIFY(replyTimer->interval() == std::chrono::milliseconds(200));
 
         QVERIFY(window.port().isOpen());
         QCOMPARE(opens.opens(), 1);

@@ -1,0 +1,100 @@
+#include "bus/replytimer.h"
+
+#ifdef Q_OS_LINUX
+#include <QSocketNotifier>
+
+#include <cstdint>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace {
+
+// An expiry that came before a stop() must not end the next window.
+void drain(int fd)
+{
+    std::uint64_t expirations = 0;
+    while (::read(fd, &expirations, sizeof expirations) > 0) {
+    }
+}
+
+itimerspec once(std::chrono::nanoseconds after)
+{
+    using namespace std::chrono;
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(duration_cast<seconds>(after).count());
+    spec.it_value.tv_nsec = static_cast<long>((after % seconds(1)).count());
+    return spec;
+}
+
+} // namespace
+
+ReplyTimer::ReplyTimer(QObject *parent)
+    : QObject(parent), m_fd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC))
+{
+    if (m_fd < 0)
+        qFatal("no timerfd for the reply window");
+    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] {
+        drain(m_fd);
+        if (m_active)
+            expire();
+    });
+}
+
+ReplyTimer::~ReplyTimer()
+{
+    delete m_notifier;
+    ::close(m_fd);
+}
+
+void ReplyTimer::start()
+{
+    drain(m_fd);
+    // A zero it_value would disarm the timer; a nanosecond fires at once instead.
+    const std::chrono::nanoseconds after = std::max(m_interval, std::chrono::nanoseconds(1));
+    const itimerspec spec = once(after);
+    ::timerfd_settime(m_fd, 0, &spec, nullptr);
+    m_active = true;
+}
+
+void ReplyTimer::stop()
+{
+    const itimerspec disarmed{};
+    ::timerfd_settime(m_fd, 0, &disarmed, nullptr);
+    drain(m_fd);
+    m_active = false;
+}
+
+#else
+
+ReplyTimer::ReplyTimer(QObject *parent) : QObject(parent), m_timer(this)
+{
+    m_timer.setSingleShot(true);
+    // Coarse timers may fire up to 5% early; the reply window must never be short.
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &ReplyTimer::expire);
+}
+
+ReplyTimer::~ReplyTimer() = default;
+
+void ReplyTimer::start()
+{
+    // Qt counts whole milliseconds; rounding up keeps the window from being short.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(m_interval);
+    m_timer.start(ms);
+    m_active = true;
+}
+
+void ReplyTimer::stop()
+{
+    m_timer.stop();
+    m_active = false;
+}
+
+#endif
+
+void ReplyTimer::expire()
+{
+    m_active = false;
+    emit timeout();
+}
