@@ -76,7 +76,14 @@ QString SerialPortList::report(int port) const
                 line += tr(", serial number %1").arg(entry.serialNumber.trimmed());
             lines << line;
         }
+        // An adapter the system can name makes the best example.
         example = m_entries.constFirst().device;
+        for (const SerialPortEntry &entry : m_entries) {
+            if (!known(entry).isEmpty()) {
+                example = entry.device;
+                break;
+            }
+        }
     }
     lines << QString();
     lines << tr("To put a device on Com %1, start rollcall with --com %1=%2, or set "

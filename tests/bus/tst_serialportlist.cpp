@@ -10,14 +10,15 @@ class TestSerialPortList : public QObject
 private slots:
     void theReportListsEveryPortWithWhatIsKnownOfItAndHowToMapOne()
     {
-        const SerialPortList ports({{"/dev/ttyUSB0", "FT232R USB UART", "FTDI", "A50285BI"},
-                                    {"/dev/ttyS0", "", "", ""},
+        const SerialPortList ports({{"/dev/ttyS0", "", "", ""},
+                                    {"/dev/ttyUSB0", "FT232R USB UART", "FTDI", "A50285BI"},
                                     {"/dev/ttyACM1", "  ", "Prolific ", ""}});
         const QStringList lines = ports.report(2).split(QLatin1Char('\n'));
         QVERIFY(lines.contains("/dev/ttyUSB0: FT232R USB UART, FTDI, serial number A50285BI"));
         QVERIFY(lines.contains("/dev/ttyS0")); // nothing known, no dangling separators
         QVERIFY(lines.contains("/dev/ttyACM1: Prolific"));
         const QString report = ports.report(2);
+        // The example is the adapter the system can name, not the first port listed.
         QVERIFY2(report.contains("--com 2=/dev/ttyUSB0") && report.contains("ROLLCALL_COM2="),
                  qPrintable(report));
         QVERIFY(!report.contains("No serial ports"));
