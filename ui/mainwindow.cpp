@@ -216,11 +216,11 @@ void MainWindow::showStatus(const QString &text)
         m_statusLabel->setToolTip(QString());
         m_statusLabel->setAccessibleDescription(QString());
     }
+    // setText() schedules the paint for the next pass of the event loop: during a scan
+    // that is the first pass of the reply wait, right after the poll went out. A
+    // synchronous repaint here would cost over half a millisecond under X for every
+    // address, ahead of the poll.
     m_statusLabel->setText(fitToStatusLine(text));
-    // Painted by the next pass of the event loop: during a scan that is the first pass
-    // of the reply wait, right after the poll went out. A synchronous repaint here costs
-    // over half a millisecond under X for every address, ahead of the poll.
-    m_statusLabel->update();
 }
 
 template <typename Command> void MainWindow::runCommand(Command &command)
