@@ -20,10 +20,10 @@ void drain(int fd)
 itimerspec once(std::chrono::nanoseconds after)
 {
     using namespace std::chrono;
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(duration_cast<seconds>(after).count());
-    spec.it_value.tv_nsec = static_cast<long>((after % seconds(1)).count());
-    return spec;
+    itimerspec expiry{};
+    expiry.it_value.tv_sec = static_cast<time_t>(duration_cast<seconds>(after).count());
+    expiry.it_value.tv_nsec = static_cast<long>((after % seconds(1)).count());
+    return expiry;
 }
 
 } // namespace
@@ -52,8 +52,8 @@ void ReplyTimer::start()
     drain(m_fd);
     // A zero it_value would disarm the timer; a nanosecond fires at once instead.
     const std::chrono::nanoseconds after = std::max(m_interval, std::chrono::nanoseconds(1));
-    const itimerspec spec = once(after);
-    ::timerfd_settime(m_fd, 0, &spec, nullptr);
+    const itimerspec expiry = once(after);
+    ::timerfd_settime(m_fd, 0, &expiry, nullptr);
     m_active = true;
 }
 
