@@ -163,7 +163,7 @@ int main(int argc, char *argv[])
         captures(log, QStringLiteral("address \\d{3} window (\\d+\\.\\d+) ms"));
     const Spread window = spreadOf(windows);
     const Spread gap = spreadOf(pollGapsMs(bus.trace()));
-    const double scanCpuMs =
+    const auto scanCpuMs =
         static_cast<double>(afterScan.cpuMilliseconds - beforeScan.cpuMilliseconds);
 
     // An address assignment: the reader at 0 becomes 7.
