@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include <ctime>
+#include <utility>
 
 namespace {
 
@@ -19,7 +20,7 @@ sim::Reader reader(int address, sim::Fault fault = sim::Fault::None,
     sim::Reader r;
     r.address = address;
     r.fault = fault;
-    r.reply = reply;
+    r.reply = std::move(reply);
     return r;
 }
 
