@@ -30,7 +30,7 @@ struct Spread
 Spread spreadOf(QList<double> values)
 {
     Spread s;
-    s.count = values.size();
+    s.count = static_cast<int>(values.size());
     if (values.isEmpty())
         return s;
     std::sort(values.begin(), values.end());
@@ -85,7 +85,7 @@ QList<double> pollGapsMs(const QList<sim::TraceEntry> &trace)
             continue;
         }
         if (!inFrame && e.byte == quint8(frames::ACK) && frameEnd >= 0) {
-            gaps << (e.nanoseconds - frameEnd) / 1e6;
+            gaps << static_cast<double>(e.nanoseconds - frameEnd) / 1e6;
             frameEnd = -1;
         }
     }
@@ -147,7 +147,7 @@ int main(int argc, char *argv[])
         shown = captures(log, QStringLiteral("window shown at (\\d+) ms"));
         QThread::msleep(10);
     }
-    const double startupMs = shown.isEmpty() ? -1 : shown.first() - launchedAt;
+    const double startupMs = shown.isEmpty() ? -1 : shown.first() - static_cast<double>(launchedAt);
     QThread::msleep(500); // let start-up settle before counting CPU
 
     // A full scan at 9600.
@@ -163,17 +163,18 @@ int main(int argc, char *argv[])
         captures(log, QStringLiteral("address \\d{3} window (\\d+\\.\\d+) ms"));
     const Spread window = spreadOf(windows);
     const Spread gap = spreadOf(pollGapsMs(bus.trace()));
-    const double scanCpuMs = afterScan.cpuMilliseconds - beforeScan.cpuMilliseconds;
+    const auto scanCpuMs =
+        static_cast<double>(afterScan.cpuMilliseconds - beforeScan.cpuMilliseconds);
 
     // An address assignment: the reader at 0 becomes 7.
     if (!program.click("Command1"))
         return fail(QStringLiteral("click Command1"), program), 1;
     const quint32 input = program.waitForDialog(5000);
-    if (!input || !program.typeInto(input, QStringLiteral("7")) ||
+    if (input == 0 || !program.typeInto(input, QStringLiteral("7")) ||
         !program.pressKey(input, QStringLiteral("Return")))
         return fail(QStringLiteral("input dialog"), program), 1;
     const quint32 box = program.waitForDialog(5000, input);
-    if (!box || !program.pressKey(box, QStringLiteral("Return")))
+    if (box == 0 || !program.pressKey(box, QStringLiteral("Return")))
         return fail(QStringLiteral("message box"), program), 1;
     const bool assigned = bus.readerAddresses().contains(7);
 
@@ -211,7 +212,8 @@ int main(int argc, char *argv[])
                QStringLiteral("<= 1 %"))
         << '\n';
     out << row(QStringLiteral("peak resident memory (start, scans, assignment)"),
-               QStringLiteral("%1 MB").arg(atEnd.peakRssKiB / 1024.0, 0, 'f', 1),
+               QStringLiteral("%1 MB").arg(static_cast<double>(atEnd.peakRssKiB) / 1024.0, 0, 'f',
+                                           1),
                QStringLiteral("<= 60 MB"))
         << '\n';
     out << row(QStringLiteral("process start to window shown"),

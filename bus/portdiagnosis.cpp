@@ -110,7 +110,7 @@ PortProblem afterFailedOpen(const QString &device, QSerialPort::SerialPortError 
 {
 #ifdef Q_OS_UNIX
     // The path may have changed since beforeOpen(); an adapter can go in between.
-    const PortProblem byPath = beforeOpen(device);
+    PortProblem byPath = beforeOpen(device);
     if (byPath.isProblem())
         return byPath;
 

@@ -9,11 +9,11 @@ void PortMap::setDevice(int port, const QString &device)
 
 QString PortMap::deviceFor(int port) const
 {
-    const QString given = m_devices.value(port);
+    QString given = m_devices.value(port);
     if (!given.isEmpty())
         return given;
     const QByteArray variable = "ROLLCALL_COM" + QByteArray::number(port);
-    const QString fromEnvironment = qEnvironmentVariable(variable.constData());
+    QString fromEnvironment = qEnvironmentVariable(variable.constData());
     if (!fromEnvironment.isEmpty())
         return fromEnvironment;
 #ifdef Q_OS_WIN

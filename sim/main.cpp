@@ -132,7 +132,7 @@ int main(int argc, char *argv[])
     if (durationSeconds > 0)
         QTimer::singleShot(qRound64(durationSeconds * 1000), &app, &QCoreApplication::quit);
 
-    const int status = app.exec();
+    const int status = QCoreApplication::exec();
     drainTrace(true);
     return status;
 }

@@ -46,6 +46,25 @@ bool isTransient(int error)
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
 }
 
+// Appends what the line has to `incoming`, up to about MaxReadPerWakeup bytes. True when
+// no slave is left open.
+bool readAvailable(int fd, QByteArray &incoming)
+{
+    char buffer[ReadChunk];
+    while (incoming.size() < MaxReadPerWakeup) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count > 0) {
+            incoming.append(buffer, int(count));
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        // 0 or EIO: no slave left open.
+        return count == 0 || !isTransient(errno);
+    }
+    return false;
+}
+
 } // namespace
 
 ReaderBus::ReaderBus() : m_epoch(Clock::now())
@@ -209,7 +228,6 @@ qint64 ReaderBus::elapsedNanoseconds() const
 
 void ReaderBus::run()
 {
-    char buffer[ReadChunk];
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stopping) {
         if (m_unplugRequested) {
@@ -222,16 +240,7 @@ void ReaderBus::run()
         const int fd = m_pty.masterFd();
         const Clock::time_point now = Clock::now();
         moveDueReplies(now);
-        if (fd < 0)
-            m_outbox.clear(); // unplugged: nobody left to send to
-
-        bool lineUp = fd >= 0 && now >= m_hangupUntil;
-        if (lineUp && !m_outbox.isEmpty())
-            lineUp = writePending(fd);
-        if (lineUp && m_outbox.isEmpty() && m_babbling)
-            lineUp = writeBabble(fd);
-        if (fd >= 0 && now >= m_hangupUntil && !lineUp)
-            m_hangupUntil = now + HangupBackoff;
+        writeWaiting(fd, now);
 
         // Sleep until the line has something for us, the next reply is due, or
         // another thread wakes us. POLLOUT only while something waits to be sent,
@@ -254,20 +263,8 @@ void ReaderBus::run()
         // Only this thread closes the master, so reading it unlocked is safe.
         QByteArray incoming;
         bool hungUp = ready < 0 && errno != EINTR;
-        if (watchLine && ready > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            while (incoming.size() < MaxReadPerWakeup) {
-                const ssize_t count = ::read(fd, buffer, sizeof buffer);
-                if (count > 0) {
-                    incoming.append(buffer, int(count));
-                    continue;
-                }
-                if (count < 0 && errno == EINTR)
-                    continue;
-                // 0 or EIO: no slave left open.
-                hungUp = count == 0 || !isTransient(errno);
-                break;
-            }
-        }
+        if (watchLine && ready > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            hungUp = readAvailable(fd, incoming);
         const Clock::time_point readAt = Clock::now();
 
         lock.lock();
@@ -276,6 +273,20 @@ void ReaderBus::run()
         if (hungUp)
             m_hangupUntil = readAt + HangupBackoff;
     }
+}
+
+void ReaderBus::writeWaiting(int fd, Clock::time_point now)
+{
+    if (fd < 0)
+        m_outbox.clear(); // unplugged: nobody left to send to
+
+    bool lineUp = fd >= 0 && now >= m_hangupUntil;
+    if (lineUp && !m_outbox.isEmpty())
+        lineUp = writePending(fd);
+    if (lineUp && m_outbox.isEmpty() && m_babbling)
+        lineUp = writeBabble(fd);
+    if (fd >= 0 && now >= m_hangupUntil && !lineUp)
+        m_hangupUntil = now + HangupBackoff;
 }
 
 void ReaderBus::handleIncoming(const char *data, int size, Clock::time_point at)

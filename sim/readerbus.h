@@ -64,6 +64,8 @@ private:
     void handleIncoming(const char *data, int size, Clock::time_point at);
     void handleFrame(const Frame &frame, Clock::time_point at);
     void moveDueReplies(Clock::time_point now);
+    // Replies, then babble, unless the line is down; a hang-up starts the backoff.
+    void writeWaiting(int fd, Clock::time_point now);
     bool writePending(int fd); // false on hang-up
     bool writeBabble(int fd);  // false on hang-up
     void record(TraceEntry::Direction direction, const char *data, int size, Clock::time_point at);

@@ -17,7 +17,7 @@ int signalPipe[2] = {-1, -1};
 extern "C" void forwardSignal(int signalNumber)
 {
     const int savedErrno = errno;
-    const unsigned char byte = static_cast<unsigned char>(signalNumber);
+    const auto byte = static_cast<unsigned char>(signalNumber);
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
     errno = savedErrno;
 }

@@ -43,7 +43,7 @@ int main(int argc, char *argv[])
         qCDebug(lcStartup, "window shown at %lld ms since the epoch",
                 static_cast<long long>(QDateTime::currentMSecsSinceEpoch()));
     });
-    const int status = app.exec();
+    const int status = QApplication::exec();
     delete window; // still there when the loop ended before its deferred deletion ran
     return status;
 }

@@ -7,7 +7,7 @@ WrappedTextButton::WrappedTextButton(const QString &text, QWidget *parent)
     : QPushButton(text, parent)
 {}
 
-void WrappedTextButton::paintEvent(QPaintEvent *)
+void WrappedTextButton::paintEvent(QPaintEvent * /*event*/)
 {
     QStylePainter painter(this);
     QStyleOptionButton option;

@@ -1,6 +1,6 @@
-#include "tests/support/openwatch.h"
 #include "bus/portproblem.h"
 #include "bus/serialline.h"
+#include "tests/support/openwatch.h"
 #include "tests/support/simulatedline.h"
 
 #include <QDateTime>

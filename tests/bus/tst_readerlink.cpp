@@ -126,7 +126,7 @@ private slots:
         LineFixture f(5000);
         QTimer::singleShot(100, [&] { f.link.abort(); });
         QCOMPARE(f.link.poll(0), ReaderLink::Poll::LineDown);
-        const int sentBefore = f.bus().received().size();
+        const int sentBefore = int(f.bus().received().size());
         QCOMPARE(f.link.poll(1), ReaderLink::Poll::LineDown);
         QVERIFY(!f.link.acknowledge());
         QTest::qWait(50);

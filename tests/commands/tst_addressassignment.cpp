@@ -54,7 +54,7 @@ private slots:
         a.dialogs.answers << QStringLiteral("5");
         QSignalSpy windows(&a.f.link, &ReaderLink::replyWindowMeasured);
         int windowsWhenDone = -1;
-        a.dialogs.whileShowingMessage = [&] { windowsWhenDone = windows.count(); };
+        a.dialogs.whileShowingMessage = [&] { windowsWhenDone = int(windows.count()); };
         a.command.run();
 
         QCOMPARE(a.dialogs.prompts, QStringList{QStringLiteral("Enter New Address")});

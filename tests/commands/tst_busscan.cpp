@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <ctime>
+#include <utility>
 
 namespace {
 
@@ -20,7 +21,7 @@ sim::Reader reader(int address, sim::Fault fault = sim::Fault::None,
     sim::Reader r;
     r.address = address;
     r.fault = fault;
-    r.reply = reply;
+    r.reply = std::move(reply);
     return r;
 }
 

@@ -59,7 +59,7 @@ struct WindowOnLine
     }
     QString status() { return control<QLabel>(window, "Label2")->text(); }
     // Runs `action` once the status line reads `text`, from inside the command's wait.
-    void when(const QString &text, std::function<void()> action)
+    void when(const QString &text, const std::function<void()> &action)
     {
         once(
             &window, [this, text] { return status() == text; }, action);
@@ -114,9 +114,9 @@ private slots:
               f.bus().babbleBytesSent(), mostWaiting, longestGap, residentKb() - memoryBefore);
         QVERIFY2(f.bus().babbleBytesSent() > 100'000, "the device hardly babbled");
         // Qt's buffer is capped; the rest stays in the tty, whose buffer is bounded too.
-        QVERIFY2(mostWaiting <= SerialLine::ReceiveBufferSize + 64 * 1024,
+        QVERIFY2(mostWaiting <= SerialLine::ReceiveBufferSize + 64LL * 1024,
                  qPrintable(QString::number(mostWaiting)));
-        QVERIFY2(residentKb() - memoryBefore < 20 * 1024,
+        QVERIFY2(residentKb() - memoryBefore < 20LL * 1024,
                  qPrintable(QStringLiteral("grew %1 kB").arg(residentKb() - memoryBefore)));
         QVERIFY2(longestGap < 1000,
                  qPrintable(QStringLiteral("window starved %1 ms").arg(longestGap)));

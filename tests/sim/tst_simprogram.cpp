@@ -79,7 +79,7 @@ void TestSimProgram::servesPublishesTracesAndCleansUp()
     QVERIFY(waitForLine(process, QString()).contains(QLatin1String("< 02 4F 4B 03")));
     QVERIFY(waitForLine(process, QString()).contains(QLatin1String("> 06 84 02 3F 03")));
 
-    ::kill(process.processId(), signalNumber);
+    ::kill(pid_t(process.processId()), signalNumber);
     QVERIFY(process.waitForFinished(5000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);

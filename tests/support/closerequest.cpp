@@ -22,7 +22,8 @@ struct Disconnect
 xcb_atom_t atom(xcb_connection_t *connection, const QByteArray &name)
 {
     const Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, false, quint16(name.size()), name.constData()),
+        connection,
+        xcb_intern_atom(connection, /*only_if_exists=*/0, quint16(name.size()), name.constData()),
         nullptr));
     return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
 }
@@ -49,7 +50,7 @@ bool requestWindowClose(quint32 windowId, QString *error)
         return fail(error, QStringLiteral("cannot intern WM_PROTOCOLS / WM_DELETE_WINDOW"));
 
     const Reply<xcb_get_property_reply_t> property(xcb_get_property_reply(
-        c, xcb_get_property(c, false, windowId, protocols, XCB_ATOM_ATOM, 0, 32), nullptr));
+        c, xcb_get_property(c, /*_delete=*/0, windowId, protocols, XCB_ATOM_ATOM, 0, 32), nullptr));
     if (!property)
         return fail(error, QStringLiteral("window 0x%1 does not exist").arg(windowId, 0, 16));
     const auto *offered = static_cast<const xcb_atom_t *>(xcb_get_property_value(property.get()));
@@ -71,8 +72,9 @@ bool requestWindowClose(quint32 windowId, QString *error)
     event.data.data32[1] = XCB_CURRENT_TIME;
     // No event mask: the event goes to the client that created the window, as ICCCM
     // has window managers send it.
-    const xcb_void_cookie_t sent = xcb_send_event_checked(
-        c, false, windowId, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event));
+    const xcb_void_cookie_t sent =
+        xcb_send_event_checked(c, /*propagate=*/0, windowId, XCB_EVENT_MASK_NO_EVENT,
+                               reinterpret_cast<const char *>(&event));
     const Reply<xcb_generic_error_t> sendError(xcb_request_check(c, sent));
     if (sendError)
         return fail(error, QStringLiteral("sending the close request failed (X error %1)")

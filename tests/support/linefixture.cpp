@@ -49,10 +49,11 @@ double cpuMs()
 {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
-void once(QObject *owner, std::function<bool()> condition, std::function<void()> action)
+void once(QObject *owner, const std::function<bool()> &condition,
+          const std::function<void()> &action)
 {
     auto *watcher = new QTimer(owner);
     watcher->setInterval(1);

@@ -39,4 +39,5 @@ double cpuMs();
 
 // Runs `action` once `condition` holds, checked every millisecond by a timer owned by
 // `owner`: it fires from inside whatever wait the program is in, as a click would.
-void once(QObject *owner, std::function<bool()> condition, std::function<void()> action);
+void once(QObject *owner, const std::function<bool()> &condition,
+          const std::function<void()> &action);

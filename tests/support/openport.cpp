@@ -16,12 +16,12 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
-    if (app.arguments().size() != 2) {
+    if (QCoreApplication::arguments().size() != 2) {
         QTextStream(stderr) << "usage: rollcall-openport DEVICE\n";
         return 2;
     }
     PortMap ports;
-    ports.setDevice(1, app.arguments().at(1));
+    ports.setDevice(1, QCoreApplication::arguments().at(1));
     SerialLine line(ports);
     if (line.open()) {
         out << "opened\n";

@@ -45,7 +45,7 @@ void OpenWatch::drain()
                 ++m_opens;
             if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
                 ++m_closes;
-            at += sizeof(inotify_event) + event->len;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }
 }

@@ -19,7 +19,7 @@ QByteArray readProcFile(qint64 pid, const char *name)
 // may hold blanks and parentheses, so count from after its closing parenthesis.
 bool cpuTicks(const QByteArray &stat, qint64 *ticks)
 {
-    const int nameEnd = stat.lastIndexOf(')');
+    const qsizetype nameEnd = stat.lastIndexOf(')');
     if (nameEnd < 0)
         return false;
     const QList<QByteArray> fields = stat.mid(nameEnd + 2).split(' ');

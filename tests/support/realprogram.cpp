@@ -148,7 +148,7 @@ bool RealProgram::isRunning() const
     return m_process.state() == QProcess::Running && !m_exited;
 }
 
-QList<quint32> RealProgram::visibleWindows()
+QList<quint32> RealProgram::visibleWindows() const
 {
     // Qt also keeps an unmapped 1x1 leader window with the same title: only shown
     // windows count.

@@ -71,8 +71,8 @@ public:
 
 private:
     bool xdotool(const QStringList &arguments, int timeoutMs = DefaultTimeoutMs);
-    void pause();                    // a short wait between looks at the screen
-    QList<quint32> visibleWindows(); // the program's shown windows titled "rollcall"
+    void pause();                          // a short wait between looks at the screen
+    QList<quint32> visibleWindows() const; // the program's shown windows titled "rollcall"
     bool fail(const QString &reason);
     void noteExit(int exitCode, QProcess::ExitStatus status);
 

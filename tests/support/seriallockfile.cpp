@@ -25,7 +25,7 @@ QStringList SerialLockFile::directories()
 QString SerialLockFile::find() const
 {
     for (const QString &directory : directories()) {
-        const QString path = QDir(directory).filePath(m_fileName);
+        QString path = QDir(directory).filePath(m_fileName);
         if (QFile::exists(path))
             return path;
     }

@@ -46,8 +46,8 @@ int SimulatedLine::baudRate() const
 bool SimulatedLine::isRawOneStopBit() const
 {
     const termios t = settings();
-    return !(t.c_cflag & CSTOPB) && !(t.c_cflag & CRTSCTS) && !(t.c_iflag & (IXON | IXOFF)) &&
-           !(t.c_lflag & (ICANON | ECHO));
+    return (t.c_cflag & CSTOPB) == 0 && (t.c_cflag & CRTSCTS) == 0 &&
+           (t.c_iflag & (IXON | IXOFF)) == 0 && (t.c_lflag & (ICANON | ECHO)) == 0;
 }
 
 QString publishUniquely(sim::ReaderBus &bus)

@@ -1,6 +1,6 @@
-#include "ui/commandline.h"
 #include "tests/support/openwatch.h"
 #include "tests/support/simulatedline.h"
+#include "ui/commandline.h"
 
 #include <QProcess>
 #include <QScopeGuard>

@@ -39,7 +39,7 @@ QStringList listed(MainWindow &window)
 }
 
 // Runs `action` once the status line reads `text`, from inside the command's wait.
-void whenStatusReads(MainWindow &window, const QString &text, std::function<void()> action)
+void whenStatusReads(MainWindow &window, const QString &text, const std::function<void()> &action)
 {
     once(
         &window, [&window, text] { return control<QLabel>(window, "Label2")->text() == text; },
@@ -172,7 +172,7 @@ private slots:
         MainWindow window(&dialogs);
         const QStringList order = {"Option1", "Option2",  "Option3",  "Option4",  "Option5",
                                    "Option9", "Option10", "Command1", "Command2", "List1"};
-        QWidget *w = control<QWidget>(window, "Option1");
+        auto *w = control<QWidget>(window, "Option1");
         QStringList seen{w->objectName()};
         while (seen.size() < order.size()) {
             w = w->nextInFocusChain();
@@ -285,7 +285,8 @@ private slots:
     void aRealScanListsTheReadersRefusesASecondCommandAndFollowsASpeedChange()
     {
         SimulatedLine line(1);
-        sim::Reader early, late;
+        sim::Reader early;
+        sim::Reader late;
         early.address = 3;
         late.address = 50;
         line.bus().addReader(early);
@@ -319,7 +320,8 @@ private slots:
         QCOMPARE(line.baudRate(), 19200);
         QCOMPARE(line.bus().received().toHex(' '), scanTraffic(0, 126).toHex(' '));
 
-        qint64 shortest = std::numeric_limits<qint64>::max(), longest = 0;
+        qint64 shortest = std::numeric_limits<qint64>::max();
+        qint64 longest = 0;
         for (const QList<QVariant> &w : windows) {
             shortest = std::min(shortest, w.at(1).toLongLong());
             longest = std::max(longest, w.at(1).toLongLong());
@@ -327,7 +329,7 @@ private slots:
         QCOMPARE(windows.count(), 127);
         QVERIFY(shortest >= 200'000'000);
         qInfo("scan of 127 addresses: %lld ms; reply windows %.3f .. %.3f ms", scanMs,
-              shortest / 1e6, longest / 1e6);
+              static_cast<double>(shortest) / 1e6, static_cast<double>(longest) / 1e6);
     }
 
     // The window here lives on the heap and deletes itself on close, as a main() may
@@ -343,7 +345,7 @@ private slots:
         QElapsedTimer took;
         took.start();
         control<QPushButton>(*window, "Command2")->click();
-        QVERIFY(took.elapsed() < 127 * 60);
+        QVERIFY(took.elapsed() < 127LL * 60);
         QVERIFY(window);
         QVERIFY(!window->port().isOpen());
         QTRY_VERIFY(!window);
