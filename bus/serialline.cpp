@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <utility>
+
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
 #endif
@@ -44,7 +46,7 @@ std::optional<LineSettings> parseSettings(const QString &text)
         return std::nullopt;
     s.dataBits = static_cast<QSerialPort::DataBits>(bits);
 
-    const QString stop = parts[3];
+    const QString &stop = parts[3];
     if (stop == QLatin1String("1"))
         s.stopBits = QSerialPort::OneStop;
     else if (stop == QLatin1String("2"))
@@ -67,8 +69,8 @@ bool isHarmless(QSerialPort::SerialPortError error)
 
 SerialLine::SerialLine(QObject *parent) : SerialLine(PortMap(), parent) {}
 
-SerialLine::SerialLine(const PortMap &ports, QObject *parent)
-    : QObject(parent), m_ports(ports), m_settings(QStringLiteral("9600,N,8,1"))
+SerialLine::SerialLine(PortMap ports, QObject *parent)
+    : QObject(parent), m_ports(std::move(ports)), m_settings(QStringLiteral("9600,N,8,1"))
 {
     m_serial.setReadBufferSize(ReceiveBufferSize);
     connect(&m_serial, &QSerialPort::errorOccurred, this, &SerialLine::onError);

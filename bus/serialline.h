@@ -27,7 +27,7 @@ public:
     static constexpr qint64 SendBufferSize = 512;
 
     explicit SerialLine(QObject *parent = nullptr);
-    SerialLine(const PortMap &ports, QObject *parent = nullptr);
+    explicit SerialLine(PortMap ports, QObject *parent = nullptr);
     ~SerialLine() override;
 
     // Only while closed; they take effect at the next open().

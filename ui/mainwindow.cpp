@@ -181,10 +181,10 @@ QString MainWindow::fitToStatusLine(const QString &text) const
     if (metrics.horizontalAdvance(text) <= room)
         return text;
     const QString device = m_port.device();
-    const int at = device.isEmpty() ? -1 : text.indexOf(device);
+    const qsizetype at = device.isEmpty() ? -1 : text.indexOf(device);
     if (at >= 0) {
         const int around = metrics.horizontalAdvance(QString(text).remove(at, device.size()));
-        const QString shortened = QString(text).replace(
+        QString shortened = QString(text).replace(
             at, device.size(), metrics.elidedText(device, Qt::ElideMiddle, room - around));
         if (metrics.horizontalAdvance(shortened) <= room)
             return shortened;

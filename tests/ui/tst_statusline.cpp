@@ -41,11 +41,11 @@ struct LongPathWindow
         window->link().setReplyWindowForTesting(std::chrono::milliseconds(30));
     }
     QLabel *status() const { return window->findChild<QLabel *>(QStringLiteral("Label2")); }
-    void click(const char *name)
+    void click(const char *name) const
     {
         window->findChild<QAbstractButton *>(QLatin1String(name))->click();
     }
-    void when(const QString &text, std::function<void()> action)
+    void when(const QString &text, const std::function<void()> &action)
     {
         once(
             window.get(), [this, text] { return status()->text() == text; }, action);
@@ -164,7 +164,7 @@ private slots:
         SimulatedLine line(1);
         ScriptedDialogs dialogs;
         MainWindow window(&dialogs);
-        QLabel *label = window.findChild<QLabel *>(QStringLiteral("Label2"));
+        auto *label = window.findChild<QLabel *>(QStringLiteral("Label2"));
         const QFontMetrics metrics(label->font());
         const QStringList texts = {BusScan::progressText(126),
                                    BusScan::resultText(127),
