@@ -410,6 +410,8 @@ int Soak::addressBeingChecked()
 
 void Soak::nextScan()
 {
+    if (m_scansRun == std::min(WarmUpScans, m_scans))
+        m_afterWarmUp = Figures::now();
     if (m_scansRun == m_scans)
         return finish();
     const Step step = m_schedule.next(m_scansRun, m_readers);
@@ -478,19 +480,22 @@ void Soak::scan(const Step &step)
     m_scanScope.reset();
     ++m_scansRun;
     judge(step, expectedBefore);
-    recover(step);
     m_line->bus().clearTrace(); // the simulator keeps every byte; that is not our memory
     m_watchdog.scanEnded();
 
-    if (m_scansRun == std::min(WarmUpScans, m_scans))
-        m_afterWarmUp = Figures::now();
     if (m_scansRun % 50 == 0)
         std::fprintf(stderr, "soak: %d/%d scans, %lld mismatches, %.0f s\n", m_scansRun, m_scans,
                      static_cast<long long>(m_mismatches.size()), m_took.elapsed() / 1000.0);
     // A late answer still on its way is let in before the next scan, whose first
     // discard then drops it; otherwise it would land in that scan's windows.
+    // An adapter is plugged back in on a later pass of the event loop, as an operator's
+    // click on the radio comes: a port reopened in the same pass as the stopped scan is
+    // closed again by the lost port's deferred close (SerialLine::onError).
     const auto pause = step.trouble == Trouble::LateReader ? sim::LateReplyDelay + 50ms : 0ms;
-    QTimer::singleShot(pause, this, [this] { nextScan(); });
+    QTimer::singleShot(pause, this, [this, step] {
+        recover(step);
+        nextScan();
+    });
 }
 
 void Soak::judge(const Step &step, const QStringList &expected)
