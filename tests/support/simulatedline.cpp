@@ -20,7 +20,10 @@ SimulatedLine::SimulatedLine(int port) : m_port(port), m_device(publishUniquely(
 
 SimulatedLine::~SimulatedLine()
 {
-    unmapPort(m_port);
+    // A line made to replace this one (an adapter plugged back in) has mapped the port
+    // to itself already; that mapping stays.
+    if (qEnvironmentVariable(variableFor(m_port).constData()) == m_device)
+        unmapPort(m_port);
 }
 
 termios SimulatedLine::settings() const
