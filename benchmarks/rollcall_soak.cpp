@@ -84,7 +84,7 @@ QString resultText(int readers)
 
 QString stoppedPrefix(int address)
 {
-    return QStringLiteral("Scan stopped at address %1: ").arg(address, 3, 10, QLatin1Char('0'));
+    return QStringLiteral("Scan stopped at %1: ").arg(address, 3, 10, QLatin1Char('0'));
 }
 
 // A reader is listed when it answers in time with more than one byte, STX or ACK first.
@@ -489,8 +489,7 @@ void Soak::scan(const Step &step)
     // A late answer still on its way is let in before the next scan, whose first
     // discard then drops it; otherwise it would land in that scan's windows.
     // An adapter is plugged back in on a later pass of the event loop, as an operator's
-    // click on the radio comes: a port reopened in the same pass as the stopped scan is
-    // closed again by the lost port's deferred close (SerialLine::onError).
+    // click on the radio comes.
     const auto pause = step.trouble == Trouble::LateReader ? sim::LateReplyDelay + 50ms : 0ms;
     QTimer::singleShot(pause, this, [this, step] {
         recover(step);

@@ -135,6 +135,7 @@ bool SerialLine::open()
     }
     m_serial.clearError();
     m_lost = false;
+    ++m_openings;
     setProblem(PortProblem());
     return true;
 }
@@ -225,10 +226,13 @@ void SerialLine::onError(QSerialPort::SerialPortError error)
     gone.systemReason = m_serial.errorString();
     setProblem(gone);
     // Closing inside Qt's own notifier callback is not safe; the flag above already
-    // makes every operation refuse, the close follows on the next event-loop pass.
+    // makes every operation refuse, the close follows on the next event-loop pass. It
+    // is for the device that failed: a port reopened meanwhile stays open.
     QMetaObject::invokeMethod(
         this,
-        [this] {
+        [this, failedOpening = m_openings] {
+            if (m_openings != failedOpening)
+                return;
             close();
             m_serial.clearError();
         },

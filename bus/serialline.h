@@ -68,4 +68,5 @@ private:
     PortProblem m_problem;
     bool m_opening = false;
     bool m_lost = false;
+    quint64 m_openings = 0; // tells a deferred close which opening it was meant for
 };

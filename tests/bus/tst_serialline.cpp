@@ -166,6 +166,27 @@ private slots:
         QCOMPARE(lost.count(), 1);
         QVERIFY2(used < 150, qPrintable(QStringLiteral("%1 ms of CPU while idle").arg(used)));
     }
+
+    // The lost device is closed on the next event-loop pass; a port the operator opened
+    // again before that pass is another device and must stay open.
+    void aPortReopenedInTheSamePassAsTheLossStaysOpen()
+    {
+        SimulatedLine pulled(1);
+        SerialLine port;
+        QVERIFY(port.open());
+        SimulatedLine pluggedIn(1); // Com 1 now names the new device
+        connect(&port, &SerialLine::lost, &port, [&port] {
+            port.close();
+            QVERIFY(port.open());
+        });
+        QSignalSpy lost(&port, &SerialLine::lost);
+        pulled.bus().unplug();
+        QTRY_COMPARE_WITH_TIMEOUT(lost.count(), 1, 2000);
+        settle(100);
+        QVERIFY(port.isOpen());
+        QVERIFY(port.write(QByteArray(1, '\x06')));
+        QVERIFY(pluggedIn.bus().waitForReceived(1, 2000));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSerialLine)
