@@ -20,21 +20,34 @@ ReaderLink::ReaderLink(SerialLine &line, QObject *parent)
 
 ReaderLink::Poll ReaderLink::poll(int address)
 {
-    if (!m_line.discard() || !send(frames::ackFrame()) || !send(frames::pollFrame(address)))
-        return Poll::LineDown;
+    return sendPoll(address) ? awaitReply() : Poll::LineDown;
+}
 
-    QElapsedTimer window;
-    window.start();
+bool ReaderLink::sendPoll(int address)
+{
+    if (!m_line.discard() || !send(frames::ackFrame()) || !send(frames::pollFrame(address)))
+        return false;
+    // The window runs from the frame handed to the OS; whatever the caller does before
+    // awaitReply() happens inside it.
+    m_window.start();
+    m_replyWindowOver = false;
+    m_replyTimer.start();
+    m_polledAddress = address;
+    return true;
+}
+
+ReaderLink::Poll ReaderLink::awaitReply()
+{
     if (!waitForReplyWindow())
         return Poll::LineDown;
     const qint64 waiting = m_line.count();
-    m_lastReplyWindowNs = window.nsecsElapsed();
+    m_lastReplyWindowNs = m_window.nsecsElapsed();
     if (waiting < 0)
         return Poll::LineDown;
 
-    qCDebug(lcReplyWindow, "address %03d window %.3f ms waiting %lld", address,
+    qCDebug(lcReplyWindow, "address %03d window %.3f ms waiting %lld", m_polledAddress,
             m_lastReplyWindowNs / 1e6, static_cast<long long>(waiting));
-    emit replyWindowMeasured(address, m_lastReplyWindowNs, waiting);
+    emit replyWindowMeasured(m_polledAddress, m_lastReplyWindowNs, waiting);
     return waiting > 1 ? Poll::Present : Poll::Absent;
 }
 
@@ -95,8 +108,6 @@ bool ReaderLink::send(const QByteArray &bytes)
 // - a port that goes down ends the wait at once as well.
 bool ReaderLink::waitForReplyWindow()
 {
-    m_replyWindowOver = false;
-    m_replyTimer.start();
     while (!m_replyWindowOver && !m_aborted && m_line.isOpen())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     if (!m_replyWindowOver) {

@@ -27,6 +27,11 @@ public:
     // window and judges by the count: more than one byte waiting is a reader. What was
     // received stays for the caller to read.
     Poll poll(int address);
+    // The two halves of poll(), for a caller with work to do while the reader answers:
+    // sendPoll() sends and starts the reply window, awaitReply() waits out the rest of
+    // it and judges.
+    bool sendPoll(int address);
+    Poll awaitReply();
     // The first byte of the reply the last poll left waiting.
     std::optional<char> readReplyByte();
     // Discard, ACK, discard: after an answer that nobody reads.
@@ -59,6 +64,8 @@ private:
 
     SerialLine &m_line;
     ReplyTimer m_replyTimer;
+    QElapsedTimer m_window;
+    int m_polledAddress = 0;
     bool m_replyWindowOver = false;
     bool m_aborted = false;
     qint64 m_lastReplyWindowNs = 0;

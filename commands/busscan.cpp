@@ -36,8 +36,14 @@ void BusScan::run()
     emit listCleared();
     int found = 0;
     for (int address = frames::FirstAddress; address <= frames::LastAddress; ++address) {
+        const bool sent = m_link.sendPoll(address);
+        // Shown while the reader has its time to answer: the label is painted by the
+        // wait's first pass either way, and the work is done inside the window rather
+        // than between two of them.
         emit statusChanged(progressText(address));
-        const ReaderLink::Poll poll = m_link.poll(address);
+        if (!sent)
+            return stopAt(address);
+        const ReaderLink::Poll poll = m_link.awaitReply();
         if (poll == ReaderLink::Poll::LineDown)
             return stopAt(address);
         if (poll != ReaderLink::Poll::Present)
