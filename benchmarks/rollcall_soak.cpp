@@ -485,7 +485,8 @@ void Soak::scan(const Step &step)
 
     if (m_scansRun % 50 == 0)
         std::fprintf(stderr, "soak: %d/%d scans, %lld mismatches, %.0f s\n", m_scansRun, m_scans,
-                     static_cast<long long>(m_mismatches.size()), m_took.elapsed() / 1000.0);
+                     static_cast<long long>(m_mismatches.size()),
+                     static_cast<double>(m_took.elapsed()) / 1000.0);
     // A late answer still on its way is let in before the next scan, whose first
     // discard then drops it; otherwise it would land in that scan's windows.
     // An adapter is plugged back in on a later pass of the event loop, as an operator's
@@ -580,7 +581,7 @@ void Soak::plugBackIn()
         m_mismatches << QStringLiteral("after scan %1 Com 1 did not reopen on the new line: "
                                        "open %2, device %3, status \"%4\"")
                             .arg(m_scansRun)
-                            .arg(m_window.port().isOpen())
+                            .arg(m_window.port().isOpen() ? 1 : 0)
                             .arg(m_window.port().device(), status());
 }
 
@@ -636,8 +637,8 @@ bool Soak::report() const
                 std::min(WarmUpScans, m_scans), m_atEnd.fds, fdsKept ? "" : "  CHANGED");
     std::printf("longest event-loop gap  %lld ms (10 ms heartbeat; in scan %d)\n",
                 static_cast<long long>(m_heartbeat.longestGapMs()), m_heartbeat.longestGapScan());
-    std::printf("longest scan            %.2f s\n", m_longestScanMs / 1000.0);
-    std::printf("total time              %.1f s\n", m_took.elapsed() / 1000.0);
+    std::printf("longest scan            %.2f s\n", static_cast<double>(m_longestScanMs) / 1000.0);
+    std::printf("total time              %.1f s\n", static_cast<double>(m_took.elapsed()) / 1000.0);
     std::printf("result                  %s\n", passed ? "PASS" : "FAIL");
     std::fflush(stdout);
     return passed;
@@ -661,5 +662,5 @@ int main(int argc, char *argv[])
         unmapPort(port);
     Soak soak(scans);
     soak.start();
-    return app.exec();
+    return QApplication::exec();
 }
