@@ -24,19 +24,6 @@ namespace {
 
 constexpr int QuickWindowMs = 60;
 
-// Resident memory of this process in kB.
-qint64 residentKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
 // CPU used while the event loop idles for `ms`: a port in an error storm costs a core.
 double idleCpuMs(int ms)
 {

@@ -2,6 +2,7 @@
 
 #include "bus/frames.h"
 
+#include <QFile>
 #include <QTimer>
 
 #include <ctime>
@@ -50,6 +51,18 @@ double cpuMs()
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+qint64 residentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
 }
 
 void once(QObject *owner, const std::function<bool()> &condition,

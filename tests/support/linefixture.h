@@ -37,6 +37,9 @@ QStringList texts(const QSignalSpy &spy);
 // CPU time this process has used so far, in milliseconds.
 double cpuMs();
 
+// Resident memory of this process in kB, -1 where the system does not tell.
+qint64 residentKb();
+
 // Runs `action` once `condition` holds, checked every millisecond by a timer owned by
 // `owner`: it fires from inside whatever wait the program is in, as a click would.
 void once(QObject *owner, const std::function<bool()> &condition,
