@@ -1,4 +1,4 @@
-// rollcall-sim: simulated card readers on a pseudo-terminal, for trying out
+// rollcall-sim: simulated readers on a pseudo-terminal, for trying out
 // rollcall without hardware. Point rollcall at the printed slave path (or --link).
 
 #include "sim/reader.h"
@@ -42,7 +42,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Simulates card readers on a multi-drop serial line, played on a "
+        QStringLiteral("Simulates readers on a multi-drop serial line, played on a "
                        "pseudo-terminal."));
     parser.addHelpOption();
     parser.addVersionOption();

@@ -52,7 +52,7 @@ CommandLine CommandLine::parse(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        tr("Lists the card readers on a serial multi-drop line and gives the reader at "
+        tr("Lists the readers on a serial multi-drop line and gives the reader at "
            "address 0 a new address."));
     // Our own help option: the one from addHelpOption() also offers --help-all, whose
     // Qt options only a QApplication could list.
