@@ -74,6 +74,7 @@ SerialLine::SerialLine(PortMap ports, QObject *parent)
 {
     m_serial.setReadBufferSize(ReceiveBufferSize);
     connect(&m_serial, &QSerialPort::errorOccurred, this, &SerialLine::onError);
+    connect(&m_hangupWatch, &HangupWatch::hungUp, this, &SerialLine::markLost);
 }
 
 SerialLine::~SerialLine()
@@ -136,12 +137,16 @@ bool SerialLine::open()
     m_serial.clearError();
     m_lost = false;
     ++m_openings;
+#ifdef Q_OS_UNIX
+    m_hangupWatch.watch(m_serial.handle());
+#endif
     setProblem(PortProblem());
     return true;
 }
 
 void SerialLine::close()
 {
+    m_hangupWatch.stop();
     if (m_serial.isOpen())
         m_serial.close();
 }
@@ -215,15 +220,21 @@ void SerialLine::onError(QSerialPort::SerialPortError error)
     // clearError() itself reports NoError, so it must never be called from here.
     if (isHarmless(error) || m_opening)
         return;
+    // Whatever Qt calls it, a device failing under an open port has gone away: a pulled
+    // adapter, a pty whose master closed.
+    markLost(m_serial.errorString());
+}
+
+void SerialLine::markLost(const QString &reason)
+{
     if (m_lost || !m_serial.isOpen())
         return;
     m_lost = true;
-    // Whatever Qt calls it, a device failing under an open port has gone away: a pulled
-    // adapter, a pty whose master closed.
+    m_hangupWatch.stop();
     PortProblem gone;
     gone.kind = PortProblem::Kind::Unplugged;
     gone.device = device();
-    gone.systemReason = m_serial.errorString();
+    gone.systemReason = reason;
     setProblem(gone);
     // Closing inside Qt's own notifier callback is not safe; the flag above already
     // makes every operation refuse, the close follows on the next event-loop pass. It

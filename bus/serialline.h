@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bus/hangupwatch.h"
 #include "bus/portmap.h"
 #include "bus/portproblem.h"
 
@@ -16,7 +17,9 @@
 // Every operation on a closed or failed port reports failure instead of acting, so a
 // command can stop cleanly. Once the device fails while open (an adapter pulled out,
 // a pty whose far side went away) the port is closed and lost() is emitted once;
-// otherwise Qt would report the same error over and over and burn a core.
+// otherwise Qt would report the same error over and over and burn a core. The line
+// notices the loss itself, from a hangup on its descriptor, whether or not QSerialPort
+// reports an error for it.
 // A path that cannot be a serial port (a regular file, a FIFO, a directory) is refused
 // before anything opens it.
 class SerialLine : public QObject
@@ -59,9 +62,11 @@ signals:
 
 private:
     void onError(QSerialPort::SerialPortError error);
+    void markLost(const QString &reason);
     void setProblem(const PortProblem &problem);
 
     QSerialPort m_serial;
+    HangupWatch m_hangupWatch;
     PortMap m_ports;
     int m_portNumber = 1;
     QString m_settings;
