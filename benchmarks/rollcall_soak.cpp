@@ -593,7 +593,9 @@ bool Soak::report() const
         uncertain += entry.second;
     const qint64 grownKb = m_atEnd.rssKb - m_afterWarmUp.rssKb;
     const bool memoryKept = grownKb <= MemorySlackKb;
-    const bool fdsKept = m_atEnd.fds == m_afterWarmUp.fds;
+    // Fewer is no leak: on Qt 6.8 the descriptors of pooled threads that painted during
+    // the first scans may still be open when they are first counted, and gone later.
+    const bool fdsKept = m_atEnd.fds <= m_afterWarmUp.fds;
     const bool passed = m_mismatches.isEmpty() && memoryKept && fdsKept;
 
     std::printf("rollcall soak: %d scans by the scan button of the window, offscreen, on a "
@@ -622,7 +624,7 @@ bool Soak::report() const
                 static_cast<long long>(m_atEnd.rssKb), static_cast<long long>(grownKb),
                 static_cast<long long>(MemorySlackKb), memoryKept ? "" : "  GREW");
     std::printf("open file descriptors   %d after %d scans, %d at the end%s\n", m_afterWarmUp.fds,
-                std::min(WarmUpScans, m_scans), m_atEnd.fds, fdsKept ? "" : "  CHANGED");
+                std::min(WarmUpScans, m_scans), m_atEnd.fds, fdsKept ? "" : "  GREW");
     std::printf("longest event-loop gap  %lld ms (10 ms heartbeat; in scan %d)\n",
                 static_cast<long long>(m_heartbeat.longestGapMs()), m_heartbeat.longestGapScan());
     std::printf("longest scan            %.2f s\n", static_cast<double>(m_longestScanMs) / 1000.0);
