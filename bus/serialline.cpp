@@ -1,5 +1,6 @@
 #include "bus/serialline.h"
 
+#include "bus/linetrace.h"
 #include "bus/portdiagnosis.h"
 
 #include <QStringList>
@@ -137,13 +138,17 @@ bool SerialLine::open()
     m_lost = false;
     ++m_openings;
     setProblem(PortProblem());
+    qCDebug(lcLineTrace, "%.3f ms port opened: %s at %s", linetrace::millisecondsSinceStart(),
+            qUtf8Printable(device()), qUtf8Printable(m_settings));
     return true;
 }
 
 void SerialLine::close()
 {
-    if (m_serial.isOpen())
-        m_serial.close();
+    if (!m_serial.isOpen())
+        return;
+    m_serial.close();
+    qCDebug(lcLineTrace, "%.3f ms port closed", linetrace::millisecondsSinceStart());
 }
 
 bool SerialLine::isOpen() const
@@ -179,6 +184,10 @@ bool SerialLine::write(const QByteArray &bytes)
 {
     if (!isOpen())
         return false;
+    // Before the write, so the reply window that starts once it is handed over is not
+    // made longer by the trace.
+    qCDebug(lcLineTrace, "%.3f ms write %s", linetrace::millisecondsSinceStart(),
+            linetrace::hex(bytes).constData());
     if (m_serial.write(bytes) == bytes.size()) {
         m_serial.flush();
         // A device that takes nothing for a whole second has stalled.
@@ -210,6 +219,15 @@ std::optional<char> SerialLine::readByte()
     return byte;
 }
 
+QByteArray SerialLine::peek(qint64 maxBytes)
+{
+    if (!isOpen())
+        return QByteArray();
+    if (m_serial.bytesAvailable() < maxBytes)
+        m_serial.waitForReadyRead(0); // into Qt's buffer, where readByte() takes it from
+    return isOpen() ? m_serial.peek(maxBytes) : QByteArray();
+}
+
 void SerialLine::onError(QSerialPort::SerialPortError error)
 {
     // clearError() itself reports NoError, so it must never be called from here.
@@ -225,6 +243,8 @@ void SerialLine::onError(QSerialPort::SerialPortError error)
     gone.device = device();
     gone.systemReason = m_serial.errorString();
     setProblem(gone);
+    qCDebug(lcLineTrace, "%.3f ms port lost: %s", linetrace::millisecondsSinceStart(),
+            qUtf8Printable(gone.systemReason));
     // Closing inside Qt's own notifier callback is not safe; the flag above already
     // makes every operation refuse, the close follows on the next event-loop pass. It
     // is for the device that failed: a port reopened meanwhile stays open.
