@@ -69,6 +69,72 @@ QString takeAddresses(const QString &value, CommandLine &line)
     return QString();
 }
 
+// Takes "scan" or "assign NEW" with NEW judged as the window's entry field judges it; an
+// empty result means the words were taken.
+QString takeCommand(QStringList words, CommandLine &line)
+{
+    const QString command = words.isEmpty() ? QString() : words.takeFirst();
+    if (command == QLatin1String("scan")) {
+        line.action = CommandLine::Action::Scan;
+    } else if (command == QLatin1String("assign")) {
+        line.action = CommandLine::Action::Assign;
+        if (words.isEmpty())
+            return CommandLine::tr("assign: the new address is missing, for example: rollcall "
+                                   "assign 7");
+        const QString entered = words.takeFirst();
+        const AddressEntry entry = AddressEntry::check(entered);
+        if (entry.verdict != AddressEntry::Verdict::Valid)
+            return AddressAssignment::invalidText() +
+                   CommandLine::tr(" \"%1\": a whole number from 1 to 126").arg(entered);
+        line.newAddress = entry.address;
+    } else if (!command.isEmpty()) {
+        return CommandLine::tr("unknown command \"%1\"; the commands are scan and assign")
+            .arg(command);
+    }
+    if (!words.isEmpty())
+        return CommandLine::tr("unexpected argument \"%1\"").arg(words.constFirst());
+    return QString();
+}
+
+struct TerminalOptions
+{
+    const QCommandLineOption &port;
+    const QCommandLineOption &baud;
+    const QCommandLineOption &addresses;
+    const QCommandLineOption &json;
+};
+
+// The options of one command are refused for another, rather than ignored.
+QString takeTerminalOptions(const QCommandLineParser &parser, const TerminalOptions &options,
+                            CommandLine &line)
+{
+    const bool terminal = line.action != CommandLine::Action::Run;
+    for (const QCommandLineOption *option : {&options.port, &options.baud}) {
+        if (!terminal && parser.isSet(*option))
+            return CommandLine::tr("--%1 is for scan and assign").arg(option->names().constFirst());
+    }
+    for (const QCommandLineOption *option : {&options.addresses, &options.json}) {
+        if (line.action != CommandLine::Action::Scan && parser.isSet(*option))
+            return CommandLine::tr("--%1 is for scan").arg(option->names().constFirst());
+    }
+    if (parser.isSet(options.port)) {
+        bool isNumber = false;
+        line.port = parser.value(options.port).toInt(&isNumber);
+        if (!isNumber || line.port < PortMap::FirstPort || line.port > PortMap::LastPort)
+            return CommandLine::tr("--port %1: the port must be 1 to 5")
+                .arg(parser.value(options.port));
+    }
+    if (parser.isSet(options.baud)) {
+        const QString baud = parser.value(options.baud);
+        if (baud != QLatin1String("9600") && baud != QLatin1String("19200"))
+            return CommandLine::tr("--baud %1: the speed must be 9600 or 19200").arg(baud);
+        line.baud = baud.toInt();
+    }
+    line.json = parser.isSet(options.json);
+    return parser.isSet(options.addresses) ? takeAddresses(parser.value(options.addresses), line)
+                                           : QString();
+}
+
 QString helpExamples()
 {
     return CommandLine::tr(R"(
@@ -90,13 +156,17 @@ From a terminal:
 
   Why is reader 12 not listed? Trace the line:
 
-    $ rollcall scan --addresses 12-12 --trace
-    rollcall.bus.trace: 2.110 ms port opened: /dev/ttyS0 at 9600,N,8,1
-    rollcall.bus.trace: 2.402 ms write 06
-    rollcall.bus.trace: 2.467 ms write 8C 02 3F 03
-    rollcall.bus.trace: 202.790 ms reply window of 012 over: 2 waiting, 15 03: first byte not STX or ACK, not listed
+    $ rollcall scan --com 1=/dev/ttyUSB0 --addresses 12-12 --trace
+    rollcall.bus.trace: 12.585 ms port opened: /dev/ttyUSB0 at 9600,N,8,1
+    rollcall.bus.trace: 12.730 ms write 06
+    rollcall.bus.trace: 12.845 ms write 8C 02 3F 03
+    rollcall.bus.trace: 213.199 ms reply window of 012 over: 2 waiting, 15 03: first byte not STX or ACK, not listed
+    rollcall.bus.trace: 214.009 ms port closed
     There are no readers online
-    rollcall.bus.trace: 203.104 ms port closed
+
+  The verdicts: reader; one byte, not enough; first byte not STX or ACK, not listed;
+  nothing. A reader that answers too late shows as nothing; its answer is thrown away
+  by the next poll or lands in the next address's window.
 
 Exit status: 0 done; 1 the line failed (the port did not open, or the adapter was
 lost); 2 a wrong command line, nothing opened; 3 the bus refused (no reader at
@@ -172,60 +242,16 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         return result;
     }
     CommandLine result;
-    QStringList positional = parser.positionalArguments();
-    const QString command = positional.isEmpty() ? QString() : positional.takeFirst();
-    if (command == QLatin1String("scan")) {
-        result.action = Action::Scan;
-    } else if (command == QLatin1String("assign")) {
-        result.action = Action::Assign;
-        if (positional.isEmpty())
-            return refusal(tr("assign: the new address is missing, for example: rollcall "
-                              "assign 7"));
-        const QString entered = positional.takeFirst();
-        const AddressEntry entry = AddressEntry::check(entered);
-        if (entry.verdict != AddressEntry::Verdict::Valid)
-            return refusal(AddressAssignment::invalidText() +
-                           tr(" \"%1\": a whole number from 1 to 126").arg(entered));
-        result.newAddress = entry.address;
-    } else if (!command.isEmpty()) {
-        return refusal(tr("unknown command \"%1\"; the commands are scan and assign").arg(command));
-    }
-    if (!positional.isEmpty())
-        return refusal(tr("unexpected argument \"%1\"").arg(positional.constFirst()));
+    QString problem = takeCommand(parser.positionalArguments(), result);
     for (const QString &value : parser.values(comOption)) {
-        const QString problem = takeComOption(value, result.ports);
-        if (!problem.isEmpty())
-            return refusal(problem);
+        if (problem.isEmpty())
+            problem = takeComOption(value, result.ports);
     }
+    if (problem.isEmpty())
+        problem = takeTerminalOptions(parser, {portOption, baudOption, addressesOption, jsonOption},
+                                      result);
+    if (!problem.isEmpty())
+        return refusal(problem);
     result.trace = parser.isSet(traceOption);
-
-    // The options of one command are refused for another, rather than ignored.
-    const bool terminal = result.action != Action::Run;
-    for (const QCommandLineOption *option : {&portOption, &baudOption}) {
-        if (!terminal && parser.isSet(*option))
-            return refusal(tr("--%1 is for scan and assign").arg(option->names().constFirst()));
-    }
-    for (const QCommandLineOption *option : {&addressesOption, &jsonOption}) {
-        if (result.action != Action::Scan && parser.isSet(*option))
-            return refusal(tr("--%1 is for scan").arg(option->names().constFirst()));
-    }
-    if (parser.isSet(portOption)) {
-        bool isNumber = false;
-        result.port = parser.value(portOption).toInt(&isNumber);
-        if (!isNumber || result.port < PortMap::FirstPort || result.port > PortMap::LastPort)
-            return refusal(tr("--port %1: the port must be 1 to 5").arg(parser.value(portOption)));
-    }
-    if (parser.isSet(baudOption)) {
-        const QString baud = parser.value(baudOption);
-        if (baud != QLatin1String("9600") && baud != QLatin1String("19200"))
-            return refusal(tr("--baud %1: the speed must be 9600 or 19200").arg(baud));
-        result.baud = baud.toInt();
-    }
-    if (parser.isSet(addressesOption)) {
-        const QString problem = takeAddresses(parser.value(addressesOption), result);
-        if (!problem.isEmpty())
-            return refusal(problem);
-    }
-    result.json = parser.isSet(jsonOption);
     return result;
 }
