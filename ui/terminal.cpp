@@ -16,12 +16,15 @@
 #include <QSocketNotifier>
 #include <QStringList>
 
+#include <cstdio>
+#include <optional>
+
+#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
-#include <optional>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -37,6 +40,7 @@ QString jsonString(const QString &text)
     return QString::fromUtf8(array.mid(1, array.size() - 2));
 }
 
+#ifdef Q_OS_UNIX
 // Written by the signal handler, read in the event loop the reply wait sleeps in.
 int signalPipe[2] = {-1, -1};
 
@@ -49,6 +53,18 @@ extern "C" void forwardSignal(int signalNumber)
 }
 
 constexpr int StopSignals[] = {SIGINT, SIGTERM};
+#endif
+
+// Progress is for a person watching, not for a pipe or a file.
+bool isTerminal(std::FILE *stream)
+{
+#ifdef Q_OS_UNIX
+    return ::isatty(::fileno(stream)) != 0;
+#else
+    Q_UNUSED(stream);
+    return false;
+#endif
+}
 
 // The operator's answer is NEW from the command line; what the window would show in a
 // box is kept for standard output or standard error.
@@ -107,6 +123,7 @@ Terminal::Terminal(const CommandLine &commandLine)
     m_line.choosePort(commandLine.port);
     m_line.setSettings(QStringLiteral("%1,N,8,1").arg(commandLine.baud));
 
+#ifdef Q_OS_UNIX
     // Ctrl+C and SIGTERM end the reply wait at once through the event loop; the command
     // then sends nothing more and unwinds, and the port is closed on the way out.
     if (::pipe(signalPipe) != 0)
@@ -124,10 +141,12 @@ Terminal::Terminal(const CommandLine &commandLine)
         ::sigaction(signalNumber, &action, nullptr);
     m_signals.emplace(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&*m_signals, &QSocketNotifier::activated, [this] { onSignal(); });
+#endif
 }
 
 Terminal::~Terminal()
 {
+#ifdef Q_OS_UNIX
     if (!m_signals)
         return;
     for (int signalNumber : StopSignals)
@@ -137,15 +156,18 @@ Terminal::~Terminal()
         ::close(fd);
         fd = -1;
     }
+#endif
 }
 
 void Terminal::onSignal()
 {
+#ifdef Q_OS_UNIX
     unsigned char byte = 0;
     while (::read(signalPipe[0], &byte, 1) == 1) {
         if (m_signal == 0)
             m_signal = byte;
     }
+#endif
     m_link.abort();
 }
 
@@ -198,9 +220,8 @@ int Terminal::scan()
         clearProgress(); // stdout and stderr may share the terminal
         printLine(stdout, entry);
     });
-    // Progress only for a person watching: not into a pipe or a file, and not between the
-    // lines of a trace.
-    if (::isatty(STDERR_FILENO) && !lcLineTrace().isDebugEnabled())
+    // Not between the lines of a trace either.
+    if (isTerminal(stderr) && !lcLineTrace().isDebugEnabled())
         QObject::connect(&scan, &BusScan::statusChanged,
                          [this](const QString &text) { showProgress(text); });
     QString stopText;
