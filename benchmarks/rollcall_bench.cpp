@@ -1,5 +1,6 @@
 // Measures the real rollcall program on a simulated reader line: start-up, a full scan at
-// both speeds, an address assignment, CPU and memory. Prints one table; asserts nothing.
+// both speeds, an address assignment, CPU and memory; then "rollcall scan" from a
+// terminal, with and without the line trace. Prints one table; asserts nothing.
 
 #include "bus/frames.h"
 #include "sim/readerbus.h"
@@ -9,13 +10,23 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTextStream>
 #include <QThread>
 
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 namespace {
 
@@ -105,6 +116,104 @@ QString ms(const Spread &s)
         .arg(s.max, 0, 'f', 3);
 }
 
+// One "rollcall scan" from a terminal, waited for with wait4(): its whole wall time, start
+// to exit, and its CPU time and peak memory as the kernel counted them.
+struct TerminalScan
+{
+    bool exited = false;
+    int exitCode = -1;
+    double wallMs = 0;
+    double cpuMs = 0;
+    qint64 peakRssKiB = 0;
+    double firstPollMs = -1;         // process start to the first byte on the line
+    qint64 widgetsAndGuiRssKiB = -1; // resident pages of libQt6Widgets and libQt6Gui
+    QString errorOutput;
+};
+
+// Resident kB of the mappings of the libraries whose file names contain `names`.
+qint64 residentIn(qint64 pid, const QStringList &names)
+{
+    QFile smaps(QStringLiteral("/proc/%1/smaps").arg(pid));
+    if (!smaps.open(QIODevice::ReadOnly))
+        return -1;
+    qint64 kib = 0;
+    bool counting = false;
+    const QRegularExpression header(QStringLiteral("^[0-9a-f]+-[0-9a-f]+ "));
+    for (const QByteArray &raw : smaps.readAll().split('\n')) {
+        const QString line = QString::fromLatin1(raw);
+        if (header.match(line).hasMatch())
+            counting = std::any_of(names.begin(), names.end(),
+                                   [&line](const QString &name) { return line.contains(name); });
+        else if (counting && line.startsWith(QLatin1String("Rss:")))
+            kib += line.section(QLatin1Char(' '), 1, 1, QString::SectionSkipEmpty).toLongLong();
+    }
+    return kib;
+}
+
+TerminalScan runTerminalScan(const QString &device, sim::ReaderBus &bus, bool traced)
+{
+    TerminalScan run;
+    const QTemporaryDir dir;
+    const QByteArray errorPath = dir.filePath(QStringLiteral("stderr")).toLocal8Bit();
+    QList<QByteArray> arguments{QByteArrayLiteral(ROLLCALL_PROGRAM), "scan", "--com",
+                                "1=" + device.toLocal8Bit()};
+    if (traced)
+        arguments << "--trace";
+    // No display at all, as over SSH; the program logs each reply window it measures.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(name));
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"),
+                       QStringLiteral("rollcall.bus.window.debug=true"));
+    QList<QByteArray> variables;
+    for (const QString &variable : environment.toStringList())
+        variables << variable.toLocal8Bit();
+    std::vector<char *> argv;
+    std::vector<char *> envp;
+    for (QByteArray &argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    for (QByteArray &variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 2, errorPath.constData(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    bus.clearTrace();
+    const qint64 spawnedNs = bus.elapsedNanoseconds();
+    QElapsedTimer wall;
+    wall.start();
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&files);
+    if (spawned != 0)
+        return run;
+    // Midway through the scan, what the window's libraries cost it.
+    QThread::msleep(2000);
+    run.widgetsAndGuiRssKiB =
+        residentIn(pid, {QStringLiteral("libQt6Widgets"), QStringLiteral("libQt6Gui")});
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid)
+        return run;
+    run.wallMs = static_cast<double>(wall.nsecsElapsed()) / 1e6;
+    run.exited = WIFEXITED(status);
+    run.exitCode = run.exited ? WEXITSTATUS(status) : -1;
+    run.cpuMs = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+                static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+    run.peakRssKiB = usage.ru_maxrss;
+    const QList<sim::TraceEntry> line = bus.trace();
+    if (!line.isEmpty())
+        run.firstPollMs = static_cast<double>(line.first().nanoseconds - spawnedNs) / 1e6;
+    QFile errors(QString::fromLocal8Bit(errorPath));
+    if (errors.open(QIODevice::ReadOnly))
+        run.errorOutput = QString::fromLocal8Bit(errors.readAll());
+    return run;
+}
+
 bool fail(const QString &what, const RealProgram &program)
 {
     std::fprintf(stderr, "bench: %s: %s\n", qPrintable(what), program.why());
@@ -133,7 +242,7 @@ int main(int argc, char *argv[])
     RealProgram program(QStringLiteral(ROLLCALL_PROGRAM));
     program.mapPort(1, device);
     program.setEnvironment(QStringLiteral("QT_LOGGING_RULES"),
-                           QStringLiteral("rollcall.*.debug=true"));
+                           QStringLiteral("rollcall.*.debug=true;rollcall.bus.trace.debug=false"));
     program.captureErrorOutput();
 
     const qint64 launchedAt = QDateTime::currentMSecsSinceEpoch();
@@ -190,6 +299,14 @@ int main(int argc, char *argv[])
     program.requestClose();
     program.waitForExit(5000);
 
+    // The same scan from a terminal, then once more with the line traced.
+    const TerminalScan terminal = runTerminalScan(device, bus, false);
+    const TerminalScan traced = runTerminalScan(device, bus, true);
+    const QString windowPattern = QStringLiteral("address \\d{3} window (\\d+\\.\\d+) ms");
+    const Spread untracedWindow = spreadOf(captures(terminal.errorOutput, windowPattern));
+    const Spread tracedWindow = spreadOf(captures(traced.errorOutput, windowPattern));
+    const bool terminalDone = terminal.exitCode == 0 && traced.exitCode == 0;
+
     out << "rollcall benchmark: real program, simulated readers on a pseudo-terminal\n\n";
     out << row(QStringLiteral("measure"), QStringLiteral("figure"), QStringLiteral("target"))
         << '\n';
@@ -230,6 +347,42 @@ int main(int argc, char *argv[])
     out << row(QStringLiteral("address assignment 0 -> 7"),
                assigned ? QStringLiteral("done") : QStringLiteral("FAILED"))
         << '\n';
+    out << row(QStringLiteral("terminal scan, process start to exit"),
+               QStringLiteral("%1 s (%2 s beside the window's scan)")
+                   .arg(terminal.wallMs / 1000, 0, 'f', 3)
+                   .arg((terminal.wallMs - *scanMs) / 1000, 0, 'f', 3),
+               QStringLiteral("within 0.1 s of the window's"))
+        << '\n';
+    out << row(QStringLiteral("terminal: process start to first poll"),
+               QStringLiteral("%1 s").arg(terminal.firstPollMs / 1000, 0, 'f', 3))
+        << '\n';
+    out << row(QStringLiteral("terminal CPU, start to exit"),
+               QStringLiteral("%1 s (%2 % of a core)")
+                   .arg(terminal.cpuMs / 1000, 0, 'f', 3)
+                   .arg(100 * terminal.cpuMs / terminal.wallMs, 0, 'f', 2),
+               QStringLiteral("<= 1 %"))
+        << '\n';
+    out << row(QStringLiteral("terminal peak resident memory"),
+               QStringLiteral("%1 MB (window: %2 MB)")
+                   .arg(static_cast<double>(terminal.peakRssKiB) / 1024.0, 0, 'f', 1)
+                   .arg(static_cast<double>(atEnd.peakRssKiB) / 1024.0, 0, 'f', 1),
+               QStringLiteral("well under the window's"))
+        << '\n';
+    out << row(QStringLiteral("terminal: resident in Qt Widgets and Gui"),
+               QStringLiteral("%1 MB").arg(
+                   static_cast<double>(terminal.widgetsAndGuiRssKiB) / 1024.0, 0, 'f', 1))
+        << '\n';
+    out << row(QStringLiteral("terminal reply window, trace off (%1)").arg(untracedWindow.count),
+               ms(untracedWindow), QStringLiteral("200 .. 202 ms"))
+        << '\n';
+    out << row(QStringLiteral("terminal reply window, --trace (%1)").arg(tracedWindow.count),
+               ms(tracedWindow), QStringLiteral("as with the trace off"))
+        << '\n';
+    out << row(QStringLiteral("terminal CPU with --trace"),
+               QStringLiteral("%1 s, start to exit %2 s")
+                   .arg(traced.cpuMs / 1000, 0, 'f', 3)
+                   .arg(traced.wallMs / 1000, 0, 'f', 3))
+        << '\n';
     out.flush();
-    return assigned && fastScanMs ? 0 : 1;
+    return assigned && fastScanMs && terminalDone ? 0 : 1;
 }

@@ -25,6 +25,11 @@ QString PortProblem::summary(const QString &shownDevice) const
     return tr("%1 cannot be opened").arg(shownDevice);
 }
 
+QString PortProblem::statusText(int port) const
+{
+    return tr("Com %1: %2").arg(port).arg(summary());
+}
+
 QString PortProblem::details() const
 {
     if (!isProblem())

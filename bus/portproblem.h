@@ -36,6 +36,8 @@ public:
     // status line; the words around it are kept short for that reason. Empty for None.
     QString summary(const QString &shownDevice) const;
     QString summary() const { return summary(device); }
+    // The status line's words for the port numbered `port`: "Com 1: ... does not exist".
+    QString statusText(int port) const;
     // The whole story for a tooltip or a message box: the summary with the full path,
     // the system's reason, and what to do where the operator can fix it.
     QString details() const;

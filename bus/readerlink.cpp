@@ -1,6 +1,7 @@
 #include "bus/readerlink.h"
 
 #include "bus/frames.h"
+#include "bus/linetrace.h"
 #include "bus/serialline.h"
 
 #include <QCoreApplication>
@@ -48,7 +49,28 @@ ReaderLink::Poll ReaderLink::awaitReply()
     qCDebug(lcReplyWindow, "address %03d window %.3f ms waiting %lld", m_polledAddress,
             m_lastReplyWindowNs / 1e6, static_cast<long long>(waiting));
     emit replyWindowMeasured(m_polledAddress, m_lastReplyWindowNs, waiting);
+    if (lcLineTrace().isDebugEnabled())
+        traceReply(waiting);
     return waiting > 1 ? Poll::Present : Poll::Absent;
+}
+
+// After the count, so the window is measured as without the trace. The bytes shown are
+// peeked: the command reads them as it would have.
+void ReaderLink::traceReply(qint64 waiting)
+{
+    constexpr qint64 Shown = 8;
+    const QByteArray first = waiting > 0 ? m_line.peek(Shown) : QByteArray();
+    const char *verdict = "nothing";
+    if (waiting == 1)
+        verdict = "one byte, not enough";
+    else if (waiting > 1)
+        verdict = first.startsWith(frames::STX) || first.startsWith(frames::ACK)
+                      ? "reader"
+                      : "first byte not STX or ACK, not listed";
+    qCDebug(lcLineTrace, "%.3f ms reply window of %03d over: %lld waiting%s%s%s: %s",
+            linetrace::millisecondsSinceStart(), m_polledAddress, static_cast<long long>(waiting),
+            first.isEmpty() ? "" : ", ", linetrace::hex(first).constData(),
+            waiting > Shown ? " ..." : "", verdict);
 }
 
 std::optional<char> ReaderLink::readReplyByte()

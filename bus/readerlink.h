@@ -61,6 +61,7 @@ private:
     bool send(const QByteArray &bytes);
     bool waitForReplyWindow();
     void onReplyWindowOver();
+    void traceReply(qint64 waiting);
 
     SerialLine &m_line;
     ReplyTimer m_replyTimer;

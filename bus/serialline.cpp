@@ -1,5 +1,6 @@
 #include "bus/serialline.h"
 
+#include "bus/linetrace.h"
 #include "bus/portdiagnosis.h"
 
 #include <QStringList>
@@ -141,14 +142,18 @@ bool SerialLine::open()
     m_hangupWatch.watch(m_serial.handle());
 #endif
     setProblem(PortProblem());
+    qCDebug(lcLineTrace, "%.3f ms port opened: %s at %s", linetrace::millisecondsSinceStart(),
+            qUtf8Printable(device()), qUtf8Printable(m_settings));
     return true;
 }
 
 void SerialLine::close()
 {
     m_hangupWatch.stop();
-    if (m_serial.isOpen())
-        m_serial.close();
+    if (!m_serial.isOpen())
+        return;
+    m_serial.close();
+    qCDebug(lcLineTrace, "%.3f ms port closed", linetrace::millisecondsSinceStart());
 }
 
 bool SerialLine::isOpen() const
@@ -184,6 +189,10 @@ bool SerialLine::write(const QByteArray &bytes)
 {
     if (!isOpen())
         return false;
+    // Before the write, so the reply window that starts once it is handed over is not
+    // made longer by the trace.
+    qCDebug(lcLineTrace, "%.3f ms write %s", linetrace::millisecondsSinceStart(),
+            linetrace::hex(bytes).constData());
     if (m_serial.write(bytes) == bytes.size()) {
         m_serial.flush();
         // A device that takes nothing for a whole second has stalled.
@@ -215,6 +224,15 @@ std::optional<char> SerialLine::readByte()
     return byte;
 }
 
+QByteArray SerialLine::peek(qint64 maxBytes)
+{
+    if (!isOpen())
+        return QByteArray();
+    if (m_serial.bytesAvailable() < maxBytes)
+        m_serial.waitForReadyRead(0); // into Qt's buffer, where readByte() takes it from
+    return isOpen() ? m_serial.peek(maxBytes) : QByteArray();
+}
+
 void SerialLine::onError(QSerialPort::SerialPortError error)
 {
     // clearError() itself reports NoError, so it must never be called from here.
@@ -236,6 +254,8 @@ void SerialLine::markLost(const QString &reason)
     gone.device = device();
     gone.systemReason = reason;
     setProblem(gone);
+    qCDebug(lcLineTrace, "%.3f ms port lost: %s", linetrace::millisecondsSinceStart(),
+            qUtf8Printable(gone.systemReason));
     // Closing inside Qt's own notifier callback is not safe; the flag above already
     // makes every operation refuse, the close follows on the next event-loop pass. It
     // is for the device that failed: a port reopened meanwhile stays open.

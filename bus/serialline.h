@@ -52,6 +52,8 @@ public:
     // True once every byte has been handed to the operating system.
     bool write(const QByteArray &bytes);
     std::optional<char> readByte();
+    // Up to `maxBytes` of what waits, left waiting for readByte().
+    QByteArray peek(qint64 maxBytes);
 
     // Why the last open failed, or why the port went down while open; None otherwise.
     PortProblem problem() const { return m_problem; }

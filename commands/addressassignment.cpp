@@ -8,7 +8,7 @@ AddressAssignment::AddressAssignment(ReaderLink &link, OperatorDialogs &dialogs,
     : QObject(parent), m_link(link), m_dialogs(dialogs)
 {}
 
-void AddressAssignment::run()
+AddressAssignment::Outcome AddressAssignment::run()
 {
     emit statusChanged(QString());
 
@@ -17,17 +17,17 @@ void AddressAssignment::run()
         return stopOnLineDown();
     if (atZero == ReaderLink::Poll::Absent) {
         emit statusChanged(notOnlineText());
-        return;
+        return Outcome::NotOnline;
     }
     if (!m_link.acknowledge())
         return stopOnLineDown();
 
     const AddressEntry entry = AddressEntry::check(m_dialogs.askText(promptText()));
     if (entry.verdict == AddressEntry::Verdict::Empty)
-        return;
+        return Outcome::Cancelled;
     if (entry.verdict == AddressEntry::Verdict::Invalid) {
         m_dialogs.message(invalidText());
-        return;
+        return Outcome::Invalid;
     }
 
     // Unlike the scan, any reply of two bytes or more means the address is taken.
@@ -38,16 +38,18 @@ void AddressAssignment::run()
         if (!m_link.acknowledge())
             return stopOnLineDown();
         m_dialogs.message(takenText());
-        return;
+        return Outcome::Taken;
     }
 
     if (!m_link.sendSetAddress(entry.address))
         return stopOnLineDown();
     m_dialogs.message(changedText());
+    return Outcome::Changed;
 }
 
-void AddressAssignment::stopOnLineDown()
+AddressAssignment::Outcome AddressAssignment::stopOnLineDown()
 {
     if (const std::optional<QString> reason = m_link.closeAfterLineDown())
         emit stopped(tr("Address change stopped: %1").arg(*reason));
+    return Outcome::Stopped;
 }

@@ -11,9 +11,12 @@ class AddressAssignment : public QObject
 {
     Q_OBJECT
 public:
+    // How it ended; the operator has been told already, this is for an exit status.
+    enum class Outcome { Changed, NotOnline, Invalid, Taken, Cancelled, Stopped };
+
     AddressAssignment(ReaderLink &link, OperatorDialogs &dialogs, QObject *parent = nullptr);
 
-    void run();
+    Outcome run();
 
     static QString notOnlineText() { return tr("Reader Address 0 is not online"); }
     static QString promptText() { return tr("Enter New Address"); }
@@ -31,7 +34,7 @@ signals:
     void stopped(const QString &text);
 
 private:
-    void stopOnLineDown();
+    Outcome stopOnLineDown();
 
     ReaderLink &m_link;
     OperatorDialogs &m_dialogs;

@@ -29,13 +29,13 @@ QString BusScan::resultText(int readersFound)
     return tr("There are %1 readers online").arg(readersFound);
 }
 
-void BusScan::run()
+void BusScan::run(int first, int last)
 {
     QElapsedTimer took;
     took.start();
     emit listCleared();
     int found = 0;
-    for (int address = frames::FirstAddress; address <= frames::LastAddress; ++address) {
+    for (int address = first; address <= last; ++address) {
         const bool sent = m_link.sendPoll(address);
         // Shown while the reader has its time to answer: the label is painted by the
         // wait's first pass either way, and the work is done inside the window rather
@@ -54,18 +54,18 @@ void BusScan::run()
         if (!first)
             return stopAt(address);
         if (*first == frames::STX || *first == frames::ACK) {
-            emit readerListed(listEntry(address));
+            emit readerListed(listEntry(address), address);
             ++found;
         }
     }
     emit statusChanged(resultText(found));
-    qCDebug(lcScan, "scan of %d addresses took %lld ms, %d readers listed",
-            frames::LastAddress - frames::FirstAddress + 1, static_cast<long long>(took.elapsed()),
-            found);
+    qCDebug(lcScan, "scan of %d addresses took %lld ms, %d readers listed", last - first + 1,
+            static_cast<long long>(took.elapsed()), found);
 }
 
 void BusScan::stopAt(int address)
 {
     if (const std::optional<QString> reason = m_link.closeAfterLineDown())
-        emit stopped(tr("Scan stopped at %1: %2").arg(frames::addressText(address), *reason));
+        emit stopped(tr("Scan stopped at %1: %2").arg(frames::addressText(address), *reason),
+                     address, *reason);
 }

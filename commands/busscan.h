@@ -1,18 +1,22 @@
 #pragma once
 
+#include "bus/frames.h"
+
 #include <QObject>
 #include <QString>
 
 class ReaderLink;
 
-// Polls every address from 0 to 126 once and lists the readers that answer.
+// Polls each address of a range once, in order (every address from 0 to 126 unless told
+// otherwise), and lists the readers that answer.
 class BusScan : public QObject
 {
     Q_OBJECT
 public:
     explicit BusScan(ReaderLink &link, QObject *parent = nullptr);
 
-    void run();
+    // Both ends lie in 0..126, first <= last.
+    void run(int first = frames::FirstAddress, int last = frames::LastAddress);
 
     static QString listEntry(int address);
     static QString progressText(int address);
@@ -20,11 +24,12 @@ public:
 
 signals:
     void listCleared();
-    void readerListed(const QString &entry);
+    void readerListed(const QString &entry, int address);
     // The window shows it at once, so the operator sees which address is polled.
     void statusChanged(const QString &text);
-    // The line went down: the scan ends early and says where and why.
-    void stopped(const QString &text);
+    // The line went down: the scan ends early and says where and why, in one text and
+    // in its parts.
+    void stopped(const QString &text, int address, const QString &reason);
 
 private:
     void stopAt(int address);

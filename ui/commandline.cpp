@@ -1,7 +1,11 @@
 #include "ui/commandline.h"
 
+#include "commands/addressassignment.h"
+#include "commands/addressentry.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QRegularExpression>
 
 namespace {
 
@@ -46,6 +50,130 @@ QString takeComOption(const QString &value, PortMap &ports)
     return QString();
 }
 
+// Checks "A-B"; an empty result means it was taken.
+QString takeAddresses(const QString &value, CommandLine &line)
+{
+    static const QRegularExpression range(QStringLiteral("^(\\d{1,3})-(\\d{1,3})$"));
+    const QRegularExpressionMatch match = range.match(value);
+    const QString given = QStringLiteral("--addresses ") + value + QStringLiteral(": ");
+    if (!match.hasMatch())
+        return given + CommandLine::tr("expected A-B, for example --addresses 0-126");
+    const int first = match.captured(1).toInt();
+    const int last = match.captured(2).toInt();
+    if (last > frames::LastAddress)
+        return given + CommandLine::tr("both ends must lie in 0..126");
+    if (first > last)
+        return given + CommandLine::tr("the first address must not be above the last");
+    line.firstAddress = first;
+    line.lastAddress = last;
+    return QString();
+}
+
+// Takes "scan" or "assign NEW" with NEW judged as the window's entry field judges it; an
+// empty result means the words were taken.
+QString takeCommand(QStringList words, CommandLine &line)
+{
+    const QString command = words.isEmpty() ? QString() : words.takeFirst();
+    if (command == QLatin1String("scan")) {
+        line.action = CommandLine::Action::Scan;
+    } else if (command == QLatin1String("assign")) {
+        line.action = CommandLine::Action::Assign;
+        if (words.isEmpty())
+            return CommandLine::tr("assign: the new address is missing, for example: rollcall "
+                                   "assign 7");
+        const QString entered = words.takeFirst();
+        const AddressEntry entry = AddressEntry::check(entered);
+        if (entry.verdict != AddressEntry::Verdict::Valid)
+            return AddressAssignment::invalidText() +
+                   CommandLine::tr(" \"%1\": a whole number from 1 to 126").arg(entered);
+        line.newAddress = entry.address;
+    } else if (!command.isEmpty()) {
+        return CommandLine::tr("unknown command \"%1\"; the commands are scan and assign")
+            .arg(command);
+    }
+    if (!words.isEmpty())
+        return CommandLine::tr("unexpected argument \"%1\"").arg(words.constFirst());
+    return QString();
+}
+
+struct TerminalOptions
+{
+    const QCommandLineOption &port;
+    const QCommandLineOption &baud;
+    const QCommandLineOption &addresses;
+    const QCommandLineOption &json;
+};
+
+// The options of one command are refused for another, rather than ignored.
+QString takeTerminalOptions(const QCommandLineParser &parser, const TerminalOptions &options,
+                            CommandLine &line)
+{
+    const bool terminal = line.action != CommandLine::Action::Run;
+    for (const QCommandLineOption *option : {&options.port, &options.baud}) {
+        if (!terminal && parser.isSet(*option))
+            return CommandLine::tr("--%1 is for scan and assign").arg(option->names().constFirst());
+    }
+    for (const QCommandLineOption *option : {&options.addresses, &options.json}) {
+        if (line.action != CommandLine::Action::Scan && parser.isSet(*option))
+            return CommandLine::tr("--%1 is for scan").arg(option->names().constFirst());
+    }
+    if (parser.isSet(options.port)) {
+        bool isNumber = false;
+        line.port = parser.value(options.port).toInt(&isNumber);
+        if (!isNumber || line.port < PortMap::FirstPort || line.port > PortMap::LastPort)
+            return CommandLine::tr("--port %1: the port must be 1 to 5")
+                .arg(parser.value(options.port));
+    }
+    if (parser.isSet(options.baud)) {
+        const QString baud = parser.value(options.baud);
+        if (baud != QLatin1String("9600") && baud != QLatin1String("19200"))
+            return CommandLine::tr("--baud %1: the speed must be 9600 or 19200").arg(baud);
+        line.baud = baud.toInt();
+    }
+    line.json = parser.isSet(options.json);
+    return parser.isSet(options.addresses) ? takeAddresses(parser.value(options.addresses), line)
+                                           : QString();
+}
+
+QString helpExamples()
+{
+    return CommandLine::tr(R"(
+From a terminal:
+  scan and assign need no display: over SSH, on a panel PC, in a shell loop.
+  Each reader found is printed as it answers, then the result:
+
+    $ ssh cabinet-pi rollcall scan --com 1=/dev/ttyUSB0
+    Address 005
+    Address 012
+    There are 2 readers online
+
+  Commissioning, one new reader at address 0 at a time:
+
+    for n in $(seq 1 40); do
+        read -r -p "Connect reader $n, then press Enter "
+        rollcall assign "$n" && rollcall scan --addresses "$n-$n" --json
+    done
+
+  Why is reader 12 not listed? Trace the line:
+
+    $ rollcall scan --com 1=/dev/ttyUSB0 --addresses 12-12 --trace
+    rollcall.bus.trace: 12.585 ms port opened: /dev/ttyUSB0 at 9600,N,8,1
+    rollcall.bus.trace: 12.730 ms write 06
+    rollcall.bus.trace: 12.845 ms write 8C 02 3F 03
+    rollcall.bus.trace: 213.199 ms reply window of 012 over: 2 waiting, 15 03: first byte not STX or ACK, not listed
+    rollcall.bus.trace: 214.009 ms port closed
+    There are no readers online
+
+  The verdicts: reader; one byte, not enough; first byte not STX or ACK, not listed;
+  nothing. A reader that answers too late shows as nothing; its answer is thrown away
+  by the next poll or lands in the next address's window.
+
+Exit status: 0 done; 1 the line failed (the port did not open, or the adapter was
+lost); 2 a wrong command line, nothing opened; 3 the bus refused (no reader at
+address 0, or NEW already taken); 130 Ctrl+C; 143 SIGTERM.
+)");
+}
+
 } // namespace
 
 CommandLine CommandLine::parse(const QStringList &arguments)
@@ -53,7 +181,10 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         tr("Lists the readers on a serial multi-drop line and gives the reader at "
-           "address 0 a new address."));
+           "address 0 a new address.\n"
+           "Without a command rollcall opens its window. \"scan\" lists the readers "
+           "online, \"assign NEW\" gives the reader at address 0 the address NEW "
+           "(1 to 126); both run in the terminal."));
     // Our own help option: the one from addHelpOption() also offers --help-all, whose
     // Qt options only a QApplication could list.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -65,33 +196,62 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         tr("Use DEVICE for the radio \"Com N\", N from 1 to 5; wins over ROLLCALL_COM<N>. "
            "Repeatable."),
         QStringLiteral("N=DEVICE"));
-    parser.addOptions({helpOption, versionOption, comOption});
+    const QCommandLineOption traceOption(QStringLiteral("trace"),
+                                         tr("Write the line's traffic to standard error: the port "
+                                            "opened, closed or lost, every write in hex, and what "
+                                            "waits at the end of each reply window."));
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        tr("scan, assign: the port \"Com N\", 1 to 5; default 1."),
+                                        QStringLiteral("N"));
+    const QCommandLineOption baudOption(
+        QStringLiteral("baud"),
+        tr("scan, assign: 9600 or 19200, default 9600; always 8 data bits, no parity, 1 "
+           "stop bit."),
+        QStringLiteral("9600|19200"));
+    const QCommandLineOption addressesOption(
+        QStringLiteral("addresses"),
+        tr("scan: only the addresses A to B, in order, both in 0..126; default 0-126."),
+        QStringLiteral("A-B"));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), tr("scan: one JSON document on standard output at the end."));
+    parser.addOptions({helpOption, versionOption, comOption, traceOption, portOption, baudOption,
+                       addressesOption, jsonOption});
 
     if (!parser.parse(arguments))
         return refusal(asErrorLine(parser.errorText()));
-    if (!parser.positionalArguments().isEmpty())
-        return refusal(
-            tr("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()));
 
-    CommandLine result;
     if (parser.isSet(helpOption)) {
+        CommandLine result;
         result.action = Action::ShowHelp;
         // Our own usage line: the parser would name the program by the running
         // application's first argument, or "<executable_name>" without one.
-        result.text = tr("Usage: %1 [options]").arg(ProgramName) + QLatin1Char('\n') +
-                      parser.helpText().section(QLatin1Char('\n'), 1);
+        result.text = tr("Usage: %1 [options]\n"
+                         "       %1 scan [--port N] [--baud 9600|19200] [--addresses A-B] "
+                         "[--json] [options]\n"
+                         "       %1 assign NEW [--port N] [--baud 9600|19200] [options]")
+                          .arg(ProgramName) +
+                      QLatin1Char('\n') + parser.helpText().section(QLatin1Char('\n'), 1) +
+                      helpExamples();
         return result;
     }
     if (parser.isSet(versionOption)) {
+        CommandLine result;
         result.action = Action::ShowVersion;
         result.text =
             ProgramName + QLatin1Char(' ') + QStringLiteral(ROLLCALL_VERSION) + QLatin1Char('\n');
         return result;
     }
+    CommandLine result;
+    QString problem = takeCommand(parser.positionalArguments(), result);
     for (const QString &value : parser.values(comOption)) {
-        const QString problem = takeComOption(value, result.ports);
-        if (!problem.isEmpty())
-            return refusal(problem);
+        if (problem.isEmpty())
+            problem = takeComOption(value, result.ports);
     }
+    if (problem.isEmpty())
+        problem = takeTerminalOptions(parser, {portOption, baudOption, addressesOption, jsonOption},
+                                      result);
+    if (!problem.isEmpty())
+        return refusal(problem);
+    result.trace = parser.isSet(traceOption);
     return result;
 }

@@ -1,7 +1,9 @@
 #include "ui/commandline.h"
 #include "ui/mainwindow.h"
+#include "ui/terminal.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QLoggingCategory>
 #include <QPointer>
@@ -29,7 +31,18 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", commandLine.text.toLocal8Bit().constData());
         return 2;
     case CommandLine::Action::Run:
+    case CommandLine::Action::Scan:
+    case CommandLine::Action::Assign:
         break;
+    }
+    if (commandLine.trace)
+        QLoggingCategory::setFilterRules(QStringLiteral("rollcall.bus.trace.debug=true"));
+
+    // No display needed: a terminal command never makes a QApplication.
+    if (commandLine.action != CommandLine::Action::Run) {
+        const QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("rollcall"));
+        return runInTerminal(commandLine);
     }
 
     QApplication app(argc, argv);

@@ -169,7 +169,7 @@ QString MainWindow::chosenSettings() const
 
 QString MainWindow::portProblemText() const
 {
-    return tr("Com %1: %2").arg(m_port.port()).arg(m_port.problem().summary());
+    return m_port.problem().statusText(m_port.port());
 }
 
 // The status line holds about 55 characters, a device path may hold far more: the path

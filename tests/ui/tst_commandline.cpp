@@ -96,12 +96,24 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
         << QStringLiteral("--com 6=/dev/ttyUSB1: the port must be 1 to 5");
     QTest::newRow("no value") << QStringList{com} << QStringLiteral("missing value after '--com'");
     QTest::newRow("unknown option")
-        << QStringList{QStringLiteral("--port=1")} << QStringLiteral("unknown option 'port'");
+        << QStringList{QStringLiteral("--speed=1")} << QStringLiteral("unknown option 'speed'");
     QTest::newRow("Qt's own options")
         << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")}
         << QStringLiteral("unknown options: p, l, a");
-    QTest::newRow("stray argument") << QStringList{QStringLiteral("/dev/ttyUSB0")}
-                                    << QStringLiteral("unexpected argument \"/dev/ttyUSB0\"");
+    QTest::newRow("unknown command") << QStringList{QStringLiteral("/dev/ttyUSB0")}
+                                     << QStringLiteral("unknown command \"/dev/ttyUSB0\"");
+    QTest::newRow("stray argument") << QStringList{QStringLiteral("scan"), QStringLiteral("5")}
+                                    << QStringLiteral("unexpected argument \"5\"");
+    QTest::newRow("a scan's option for the window")
+        << QStringList{QStringLiteral("--port"), QStringLiteral("2")}
+        << QStringLiteral("--port is for scan and assign");
+    QTest::newRow("addresses out of range")
+        << QStringList{QStringLiteral("scan"), QStringLiteral("--addresses"),
+                       QStringLiteral("0-127")}
+        << QStringLiteral("--addresses 0-127: both ends must lie in 0..126");
+    QTest::newRow("baud") << QStringList{QStringLiteral("scan"), QStringLiteral("--baud"),
+                                         QStringLiteral("4800")}
+                          << QStringLiteral("--baud 4800: the speed must be 9600 or 19200");
 }
 
 void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem()

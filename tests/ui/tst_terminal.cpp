@@ -1,0 +1,185 @@
+#include "sim/readerbus.h"
+#include "tests/support/openwatch.h"
+#include "tests/support/simulatedline.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+// What must cross the line, written out byte by byte rather than taken from bus/.
+QByteArray polls(int from, int to)
+{
+    QByteArray bytes;
+    for (int address = from; address <= to; ++address)
+        bytes += QByteArray("\x06", 1) + char(0x80 + address) + QByteArray("\x02\x3F\x03", 3);
+    return bytes;
+}
+
+const QByteArray Ack("\x06", 1);
+
+// The events a row can bring about once the third poll is on the line.
+enum Event { Nothing, Interrupt, Terminate, Unplug };
+
+} // namespace
+
+// The real program from a terminal with no display, on a simulated line: what it prints
+// where, its exit status, and every byte it puts on the line.
+class TestTerminal : public QObject
+{
+    Q_OBJECT
+private slots:
+    void commandsFromATerminal_data();
+    void commandsFromATerminal();
+};
+
+void TestTerminal::commandsFromATerminal_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // "%1" is the simulated line's device
+    QTest::addColumn<QString>("readers");       // as rollcall-sim's --reader takes them
+    QTest::addColumn<int>("event");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");          // standard output, exactly
+    QTest::addColumn<QStringList>("errorOutput"); // in standard error; none: it stays empty
+    QTest::addColumn<QByteArray>("traffic");      // all that crossed the line
+
+    const QString scan = QStringLiteral("scan");
+    const QString assign = QStringLiteral("assign");
+    const QString range = QStringLiteral("--addresses");
+    QTest::newRow("scan") << QStringList{scan, range, QStringLiteral("0-4")}
+                          << QStringLiteral("0 3 4:wrongfirst 6") << int(Nothing) << 0
+                          << QStringLiteral(
+                                 "Address 000\nAddress 003\nThere are 2 readers online\n")
+                          << QStringList() << polls(0, 4);
+    QTest::newRow("scan, nobody") << QStringList{scan, range, QStringLiteral("7-8")} << QString()
+                                  << int(Nothing) << 0
+                                  << QStringLiteral("There are no readers online\n")
+                                  << QStringList() << polls(7, 8);
+    QTest::newRow("json on port 2 at 19200")
+        << QStringList{scan,
+                       QStringLiteral("--port"),
+                       QStringLiteral("2"),
+                       QStringLiteral("--com"),
+                       QStringLiteral("2=%1"),
+                       QStringLiteral("--baud"),
+                       QStringLiteral("19200"),
+                       range,
+                       QStringLiteral("0-3"),
+                       QStringLiteral("--json")}
+        << QStringLiteral("0 3") << int(Nothing) << 0
+        << QStringLiteral(R"({"port": 2, "device": "%1", "baud": 19200, "addresses": [0, 3], )"
+                          R"("readers": [0, 3], "complete": true})"
+                          "\n")
+        << QStringList() << polls(0, 3);
+    QTest::newRow("trace")
+        << QStringList{scan, range, QStringLiteral("3-6"), QStringLiteral("--trace")}
+        << QStringLiteral("3 4:onebyte 5:wrongfirst") << int(Nothing) << 0
+        << QStringLiteral("Address 003\nThere are 1 readers online\n")
+        << QStringList{QStringLiteral("ms port opened: %1 at 9600,N,8,1"),
+                       QStringLiteral("ms write 06\n"),
+                       QStringLiteral("ms write 83 02 3F 03\n"),
+                       QStringLiteral("003 over: 4 waiting, 02 4F 4B 03: reader\n"),
+                       QStringLiteral("004 over: 1 waiting, 06: one byte, not enough\n"),
+                       QStringLiteral(
+                           "005 over: 2 waiting, 15 03: first byte not STX or ACK, not listed\n"),
+                       QStringLiteral("006 over: 0 waiting: nothing\n"),
+                       QStringLiteral("ms port closed\n")}
+        << polls(3, 6);
+    QTest::newRow("assign") << QStringList{assign, QStringLiteral("7")} << QStringLiteral("0")
+                            << int(Nothing) << 0
+                            << QStringLiteral(
+                                   "Reader address has been changed to 007 - run "
+                                   "\"rollcall scan --addresses 7-7\" to verify the change\n")
+                            << QStringList()
+                            << polls(0, 0) + Ack + polls(7, 7) + Ack +
+                                   QByteArray("\x80\x02\x00IA007\x03", 9);
+    QTest::newRow("assign, taken")
+        << QStringList{assign, QStringLiteral("7")} << QStringLiteral("0 7") << int(Nothing) << 3
+        << QString() << QStringList{QStringLiteral("Address already being used\n")}
+        << polls(0, 0) + Ack + polls(7, 7) + Ack;
+    QTest::newRow("assign, nobody at 0")
+        << QStringList{assign, QStringLiteral("7")} << QStringLiteral("5") << int(Nothing) << 3
+        << QString() << QStringList{QStringLiteral("Reader Address 0 is not online\n")}
+        << polls(0, 0);
+    QTest::newRow("assign, NEW refused")
+        << QStringList{assign, QStringLiteral("127")} << QStringLiteral("0") << int(Nothing) << 2
+        << QString() << QStringList{QStringLiteral("rollcall: Invalid address \"127\"")}
+        << QByteArray();
+    QTest::newRow("missing device")
+        << QStringList{scan, QStringLiteral("--com"),
+                       QStringLiteral("1=/dev/rollcall-no-such-device")}
+        << QString() << int(Nothing) << 1 << QString()
+        << QStringList{QStringLiteral("Com 1: /dev/rollcall-no-such-device does not exist\n"),
+                       QStringLiteral("To put a device on Com 1")}
+        << QByteArray();
+    QTest::newRow("Ctrl+C") << QStringList{scan, range, QStringLiteral("0-9")}
+                            << QStringLiteral("1 4") << int(Interrupt) << 130
+                            << QStringLiteral("Address 001\n") << QStringList() << polls(0, 2);
+    QTest::newRow("SIGTERM, json")
+        << QStringList{scan, range, QStringLiteral("0-9"), QStringLiteral("--json")}
+        << QStringLiteral("1") << int(Terminate) << 143 << QString() << QStringList()
+        << polls(0, 2);
+    QTest::newRow("unplugged, json")
+        << QStringList{scan, range, QStringLiteral("0-9"), QStringLiteral("--json")}
+        << QStringLiteral("1") << int(Unplug) << 1
+        << QStringLiteral(R"({"port": 1, "device": "%1", "baud": 9600, "addresses": [0, 9], )"
+                          R"("readers": [1], "complete": false, "stopped_at": 2, )"
+                          R"("reason": "adapter unplugged"})"
+                          "\n")
+        << QStringList{QStringLiteral("Scan stopped at 002: adapter unplugged\n")} << polls(0, 2);
+}
+
+void TestTerminal::commandsFromATerminal()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, readers);
+    QFETCH(int, event);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QStringList, errorOutput);
+    QFETCH(QByteArray, traffic);
+
+    sim::ReaderBus bus;
+    const QString device = publishUniquely(bus);
+    for (const QString &reader : readers.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        bus.addReader(*sim::parseReaderOption(reader));
+    OpenWatch watch(device);
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "QT_LOGGING_RULES"})
+        environment.remove(QLatin1String(name));
+    environment.insert(QStringLiteral("ROLLCALL_COM1"), device);
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    arguments.replaceInStrings(QStringLiteral("%1"), device);
+    program.start(QStringLiteral(ROLLCALL_PROGRAM), arguments);
+    QVERIFY(program.waitForStarted());
+    if (event != Nothing) {
+        QVERIFY(bus.waitForReceived(int(polls(0, 2).size()), 5000));
+        if (event == Unplug)
+            bus.unplug();
+        else
+            ::kill(static_cast<pid_t>(program.processId()), event == Interrupt ? SIGINT : SIGTERM);
+    }
+    QVERIFY(program.waitForFinished(15000));
+    // Anything sent after what is expected would show in the comparison below.
+    bus.waitForReceived(int(traffic.size()) + 1, 300);
+
+    const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
+    const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitCode);
+    QCOMPARE(out, output.replace(QStringLiteral("%1"), device));
+    for (const QString &expected : errorOutput.replaceInStrings(QStringLiteral("%1"), device))
+        QVERIFY2(err.contains(expected), qPrintable(err));
+    if (errorOutput.isEmpty())
+        QCOMPARE(err, QString());
+    QCOMPARE(bus.received().toHex(' '), traffic.toHex(' '));
+    if (exitCode == 2)
+        QCOMPARE(watch.opens(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestTerminal)
+#include "tst_terminal.moc"
