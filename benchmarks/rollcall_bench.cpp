@@ -90,7 +90,9 @@ QList<double> pollGapsMs(const QList<sim::TraceEntry> &trace)
             inFrame = 1;
             continue;
         }
-        if (inFrame && ++inFrame == 4 && e.byte == quint8(frames::ETX)) {
+        if (inFrame)
+            ++inFrame;
+        if (inFrame == 4 && e.byte == quint8(frames::ETX)) {
             frameEnd = e.nanoseconds;
             inFrame = 0;
             continue;

@@ -169,7 +169,7 @@ private:
             Trouble::UnplugBefore, Trouble::None,   Trouble::LateReader, Trouble::None};
         if (scanIndex < WarmUpScans)
             return WarmUp[scanIndex];
-        const int pick = int(m_random.bounded(100));
+        const int pick = m_random.bounded(100);
         if (pick < 8)
             return Trouble::Babble;
         if (pick < 14)
@@ -400,8 +400,10 @@ void Soak::nextScan()
 {
     if (m_scansRun == std::min(WarmUpScans, m_scans))
         m_afterWarmUp = Figures::now();
-    if (m_scansRun == m_scans)
-        return finish();
+    if (m_scansRun == m_scans) {
+        finish();
+        return;
+    }
     const Step step = m_schedule.next(m_scansRun, m_readers);
     m_watchdog.scanStarting(m_scansRun + 1);
     m_heartbeat.setScan(m_scansRun + 1);
@@ -493,8 +495,10 @@ void Soak::judge(const Step &step, const QStringList &expected)
     if (!control<QPushButton>("Command2")->isEnabled())
         mismatch(step, QStringLiteral("the scan button stayed disabled"));
     if (!shown.startsWith(QLatin1String("There are")) &&
-        !shown.startsWith(QLatin1String("Scan stopped at")))
-        return mismatch(step, QStringLiteral("the scan ended without a result: \"%1\"").arg(shown));
+        !shown.startsWith(QLatin1String("Scan stopped at"))) {
+        mismatch(step, QStringLiteral("the scan ended without a result: \"%1\"").arg(shown));
+        return;
+    }
 
     switch (step.trouble) {
     case Trouble::None:

@@ -84,14 +84,12 @@ PortProblem beforeOpen(const QString &device)
 {
 #ifdef Q_OS_UNIX
     const QByteArray path = QFile::encodeName(device);
-    struct stat info
-    {};
+    struct stat info = {};
     if (::stat(path.constData(), &info) != 0) {
         const int error = errno;
         PortProblem p = fromErrno(error, device);
         // A /dev/serial/by-id link outlives the adapter it named.
-        struct stat link
-        {};
+        struct stat link = {};
         if (error == ENOENT && ::lstat(path.constData(), &link) == 0 && S_ISLNK(link.st_mode))
             p.systemReason = PortProblem::tr("it links to %1, which does not exist")
                                  .arg(QFileInfo(device).symLinkTarget());

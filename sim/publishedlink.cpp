@@ -30,8 +30,7 @@ bool PublishedLink::publish(const QString &target, const QString &linkPath)
         return false;
     const QByteArray link = QFile::encodeName(linkPath);
 
-    struct stat existing
-    {};
+    struct stat existing = {};
     if (::lstat(link.constData(), &existing) == 0 && !S_ISLNK(existing.st_mode))
         return false;
 

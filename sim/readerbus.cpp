@@ -52,6 +52,7 @@ bool readAvailable(int fd, QByteArray &incoming)
 {
     char buffer[ReadChunk];
     while (incoming.size() < MaxReadPerWakeup) {
+        // NOLINTNEXTLINE(clang-analyzer-unix.BlockInCriticalSection): the master is non-blocking
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count > 0) {
             incoming.append(buffer, int(count));

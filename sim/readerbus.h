@@ -91,7 +91,7 @@ private:
     bool m_babbling = false;
     bool m_unplugRequested = false;
     bool m_stopping = false;
-    Clock::time_point m_hangupUntil{};
+    Clock::time_point m_hangupUntil;
 };
 
 } // namespace sim

@@ -35,8 +35,7 @@ UnixSignals::UnixSignals(QObject *parent) : QObject(parent)
         ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
     }
 
-    struct sigaction action
-    {};
+    struct sigaction action = {};
     action.sa_handler = forwardSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

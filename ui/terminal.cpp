@@ -132,8 +132,7 @@ Terminal::Terminal(const CommandLine &commandLine)
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
     }
-    struct sigaction action
-    {};
+    struct sigaction action = {};
     action.sa_handler = forwardSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -48,8 +48,8 @@ struct WindowOnLine
     // Runs `action` once the status line reads `text`, from inside the command's wait.
     void when(const QString &text, const std::function<void()> &action)
     {
-        once(
-            &window, [this, text] { return status() == text; }, action);
+        const auto shown = [this, text] { return status() == text; };
+        once(&window, shown, action);
     }
 
     std::unique_ptr<SimulatedLine> line = std::make_unique<SimulatedLine>(1);
@@ -122,10 +122,10 @@ private slots:
             const int length = random.bounded(6);
             QByteArray reply;
             for (int i = 0; i < length; ++i) {
+                // STX and ACK a quarter of the time each, any byte otherwise.
+                const char picks[] = {frames::STX, frames::ACK};
                 const int pick = random.bounded(4);
-                reply.append(pick == 0   ? frames::STX
-                             : pick == 1 ? frames::ACK
-                                         : static_cast<char>(random.bounded(256)));
+                reply.append(pick < 2 ? picks[pick] : static_cast<char>(random.bounded(256)));
             }
             if (reply.isEmpty())
                 reader.fault = sim::Fault::Silent;

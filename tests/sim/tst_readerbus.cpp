@@ -104,8 +104,7 @@ void TestReaderBus::providesRawPty()
 {
     sim::ReaderBus bus;
     QVERIFY(bus.isValid());
-    struct stat info
-    {};
+    struct stat info = {};
     QCOMPARE(::stat(QFile::encodeName(bus.slavePath()).constData(), &info), 0);
     QVERIFY(S_ISCHR(info.st_mode));
     QVERIFY(::isatty(bus.slaveFd()));
@@ -535,8 +534,7 @@ void TestReaderBus::publishesAndRemovesLink()
         QVERIFY(pc.write(ack() + pollFrame(6)));
         QCOMPARE(pc.read(4, 2000), DefaultReply);
     }
-    struct stat info
-    {};
+    struct stat info = {};
     QCOMPARE(::lstat(QFile::encodeName(link).constData(), &info), -1);
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
              QStringList());

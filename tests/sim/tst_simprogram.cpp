@@ -45,8 +45,8 @@ private slots:
 void TestSimProgram::servesPublishesTracesAndCleansUp_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
 }
 
 void TestSimProgram::servesPublishesTracesAndCleansUp()

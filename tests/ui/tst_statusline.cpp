@@ -47,8 +47,8 @@ struct LongPathWindow
     }
     void when(const QString &text, const std::function<void()> &action)
     {
-        once(
-            window.get(), [this, text] { return status()->text() == text; }, action);
+        const auto shown = [this, text] { return status()->text() == text; };
+        once(window.get(), shown, action);
     }
 
     PortMap ports;
