@@ -41,18 +41,20 @@ void BusScan::run(int first, int last)
         // wait's first pass either way, and the work is done inside the window rather
         // than between two of them.
         emit statusChanged(progressText(address));
-        if (!sent)
-            return stopAt(address);
-        const ReaderLink::Poll poll = m_link.awaitReply();
-        if (poll == ReaderLink::Poll::LineDown)
-            return stopAt(address);
+        const ReaderLink::Poll poll = sent ? m_link.awaitReply() : ReaderLink::Poll::LineDown;
+        if (poll == ReaderLink::Poll::LineDown) {
+            stopAt(address);
+            return;
+        }
         if (poll != ReaderLink::Poll::Present)
             continue;
         // Only a reply that starts with STX or ACK is a reader; the rest of it is
         // discarded by the next poll.
         const std::optional<char> first = m_link.readReplyByte();
-        if (!first)
-            return stopAt(address);
+        if (!first) {
+            stopAt(address);
+            return;
+        }
         if (*first == frames::STX || *first == frames::ACK) {
             emit readerListed(listEntry(address), address);
             ++found;
