@@ -80,7 +80,7 @@ void TestFrameParser::completesOnlyOnEtx()
     QVERIFY(parser.inFrame());
     const std::optional<sim::Frame> done = parser.feed(quint8(frame[3]));
     QVERIFY(done.has_value());
-    QCOMPARE(done.value().address, 9);
+    QCOMPARE(done->address, 9);
 }
 
 void TestFrameParser::ackAndGarbageBeforeFrameIgnored()
@@ -199,7 +199,7 @@ void TestFrameParser::decodeRejectsIncompleteFrames()
     QVERIFY(!sim::FrameParser::decode(poll(3).mid(1)).has_value());
     const std::optional<sim::Frame> whole = sim::FrameParser::decode(poll(3));
     QVERIFY(whole.has_value());
-    QCOMPARE(whole.value().address, 3);
+    QCOMPARE(whole->address, 3);
 }
 
 QTEST_GUILESS_MAIN(TestFrameParser)

@@ -57,8 +57,8 @@ void TestSimReader::replies()
     reader.reply = QByteArray("\x02MINE\x03");
     const std::optional<sim::Reply> reply = sim::replyTo(reader);
     QVERIFY(reply.has_value());
-    QCOMPARE(reply.value().bytes, bytes);
-    QCOMPARE(reply.value().after, std::chrono::milliseconds(afterMs));
+    QCOMPARE(reply->bytes, bytes);
+    QCOMPARE(reply->after, std::chrono::milliseconds(afterMs));
 }
 
 void TestSimReader::silentReaderNeverReplies()
@@ -110,9 +110,9 @@ void TestSimReader::parsesReaderOptions()
     QString error;
     const std::optional<sim::Reader> reader = sim::parseReaderOption(text, &error);
     QVERIFY2(reader.has_value(), qPrintable(error));
-    QCOMPARE(reader.value().address, address);
-    QCOMPARE(reader.value().fault, fault);
-    QCOMPARE(reader.value().reply, sim::Reader().reply);
+    QCOMPARE(reader->address, address);
+    QCOMPARE(reader->fault, fault);
+    QCOMPARE(reader->reply, sim::Reader().reply);
 }
 
 void TestSimReader::rejectsBadReaderOptions_data()

@@ -144,7 +144,7 @@ void TestTerminal::commandsFromATerminal()
     sim::ReaderBus bus;
     const QString device = publishUniquely(bus);
     for (const QString &reader : readers.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-        bus.addReader(sim::parseReaderOption(reader).value());
+        bus.addReader(*sim::parseReaderOption(reader));
     OpenWatch watch(device);
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
