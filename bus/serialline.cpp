@@ -89,6 +89,11 @@ void SerialLine::choosePort(int port)
         m_portNumber = port;
 }
 
+void SerialLine::setDevice(int port, const QString &device)
+{
+    m_ports.setDevice(port, device);
+}
+
 bool SerialLine::setSettings(const QString &settings)
 {
     if (isOpen() || !parseSettings(settings))

@@ -35,6 +35,8 @@ public:
 
     // Only while closed; they take effect at the next open().
     void choosePort(int port);
+    // Which device stands behind a port from now on; a device, rfc2217:// or socket://.
+    void setDevice(int port, const QString &device);
     bool setSettings(const QString &settings); // "9600,N,8,1" or "19200,N,8,1"
 
     int port() const { return m_portNumber; }
