@@ -93,8 +93,7 @@ std::optional<LineAddress> LineAddress::parse(const QString &text, QString *erro
         const QStringList options = rest.mid(query + 1).split(QLatin1Char('&'));
         for (const QString &option : options) {
             if (!isKnownOption(option))
-                return refuse(tr("\"%1\" is not an option rollcall knows in %2")
-                                  .arg(option, text));
+                return refuse(tr("\"%1\" is not an option rollcall knows in %2").arg(option, text));
         }
         rest.truncate(query);
     }

@@ -19,6 +19,16 @@ QString PortProblem::summary(const QString &shownDevice) const
         return tr("no serial hardware behind %1").arg(shownDevice);
     case Kind::Unplugged:
         return tr("%1 was unplugged").arg(shownDevice);
+    case Kind::NotListening:
+        return tr("nobody is listening at %1").arg(shownDevice);
+    case Kind::UnknownHost:
+        return tr("unknown host in %1").arg(shownDevice);
+    case Kind::NoAnswer:
+        return tr("no answer from %1").arg(shownDevice);
+    case Kind::SettingsRefused:
+        return tr("%1 did not take the settings").arg(shownDevice);
+    case Kind::ConnectionLost:
+        return tr("connection to %1 lost").arg(shownDevice);
     case Kind::Other:
         break;
     }

@@ -20,6 +20,12 @@ public:
         NotSerialDevice,
         NoHardware,
         Unplugged,
+        // A serial server on the network.
+        NotListening,
+        UnknownHost,
+        NoAnswer,
+        SettingsRefused,
+        ConnectionLost,
         Other
     };
     Q_ENUM(Kind)

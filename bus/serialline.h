@@ -1,33 +1,31 @@
 #pragma once
 
-#include "bus/hangupwatch.h"
+#include "bus/lineconnection.h"
 #include "bus/portmap.h"
 #include "bus/portproblem.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 
+#include <memory>
 #include <optional>
+#include <vector>
 
-// The serial port as the reader line needs it: choose a port, set line settings,
-// open, close, discard what was received, count what waits, write, read one byte.
+// The reader line as the commands need it: choose a port, set line settings, open,
+// close, discard what was received, count what waits, write, read one byte. Behind a
+// port stands a serial device of this computer or a serial server on the network
+// (rfc2217://HOST:PORT, socket://HOST:PORT); the commands cannot tell which.
 //
-// Every operation on a closed or failed port reports failure instead of acting, so a
-// command can stop cleanly. Once the device fails while open (an adapter pulled out,
-// a pty whose far side went away) the port is closed and lost() is emitted once;
-// otherwise Qt would report the same error over and over and burn a core. The line
-// notices the loss itself, from a hangup on its descriptor, whether or not QSerialPort
-// reports an error for it.
-// A path that cannot be a serial port (a regular file, a FIFO, a directory) is refused
-// before anything opens it.
+// Every operation on a closed or failed line reports failure instead of acting, so a
+// command can stop cleanly. Once the line fails while open (an adapter pulled out, a
+// pty whose far side went away, a server that closed the connection) it is closed on
+// the next event-loop pass and lost() is emitted once.
 class SerialLine : public QObject
 {
     Q_OBJECT
 public:
     static constexpr qint64 ReceiveBufferSize = 1024;
-    static constexpr qint64 SendBufferSize = 512;
 
     explicit SerialLine(QObject *parent = nullptr);
     explicit SerialLine(PortMap ports, QObject *parent = nullptr);
@@ -43,13 +41,18 @@ public:
     QString device() const;
     QString settings() const { return m_settings; }
 
+    // A line behind a network server may take a few seconds to open; the event loop
+    // runs meanwhile, and a close() from it ends the open with no problem set.
     bool open();
     void close();
     bool isOpen() const;
+    // What the operator should know about the open line, or empty ("speed is the
+    // server's, rollcall cannot set it").
+    QString openNote() const;
 
     bool discard();
-    // Bytes waiting to be read: Qt's buffer plus what the kernel still holds. -1 when
-    // the port is not usable.
+    // Bytes waiting to be read, what the system still holds included. -1 when the line
+    // is not usable.
     qint64 count();
     // True once every byte has been handed to the operating system.
     bool write(const QByteArray &bytes);
@@ -57,25 +60,23 @@ public:
     // Up to `maxBytes` of what waits, left waiting for readByte().
     QByteArray peek(qint64 maxBytes);
 
-    // Why the last open failed, or why the port went down while open; None otherwise.
+    // Why the last open failed, or why the line went down while open; None otherwise.
     PortProblem problem() const { return m_problem; }
 
 signals:
-    // Emitted once when the device fails while open; problem() tells why.
+    // Emitted once when the line fails while open; problem() tells why.
     void lost();
 
 private:
-    void onError(QSerialPort::SerialPortError error);
     void markLost(const QString &reason);
-    void setProblem(const PortProblem &problem);
 
-    QSerialPort m_serial;
-    HangupWatch m_hangupWatch;
+    std::unique_ptr<LineConnection> m_connection;
+    std::vector<std::unique_ptr<LineConnection>> m_retired;
+    int m_openDepth = 0;
     PortMap m_ports;
     int m_portNumber = 1;
     QString m_settings;
     PortProblem m_problem;
-    bool m_opening = false;
     bool m_lost = false;
     quint64 m_openings = 0; // tells a deferred close which opening it was meant for
 };

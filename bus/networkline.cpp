@@ -1,0 +1,401 @@
+#include "bus/networkline.h"
+
+#include "bus/linetrace.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+
+#ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#endif
+
+namespace {
+
+QString parityName(char parity)
+{
+    return parity == 'E'   ? QStringLiteral("even")
+           : parity == 'O' ? QStringLiteral("odd")
+                           : QStringLiteral("none");
+}
+
+std::uint8_t parityValue(char parity)
+{
+    return parity == 'E'   ? TelnetCodec::ParityEven
+           : parity == 'O' ? TelnetCodec::ParityOdd
+                           : TelnetCodec::ParityNone;
+}
+
+} // namespace
+
+NetworkLine::NetworkLine(const LineAddress &address, const QString &device, QObject *parent)
+    : LineConnection(parent), m_address(address), m_device(device)
+{
+    m_socket.setReadBufferSize(ReceiveLimit);
+    m_wake.setSingleShot(true);
+    m_wake.setTimerType(Qt::PreciseTimer);
+    connect(&m_socket, &QTcpSocket::readyRead, this, &NetworkLine::onReadyRead);
+    connect(&m_socket, &QTcpSocket::errorOccurred, this, &NetworkLine::onSocketError);
+    connect(&m_socket, &QTcpSocket::disconnected, this, [this] {
+        if (m_state == State::Open || m_state == State::Negotiating)
+            fail(tr("the server closed the connection"));
+    });
+}
+
+NetworkLine::~NetworkLine()
+{
+    close();
+}
+
+bool NetworkLine::open(const LineSettings &settings)
+{
+    close();
+    m_received.clear();
+    m_codec = TelnetCodec();
+    m_comPortAccepted = m_comPortRefused = false;
+    m_confirmed.clear();
+    m_purgePending = false;
+    m_serverAnswersPurges = true;
+    setProblem(PortProblem());
+
+    qCDebug(lcLineTrace, "%.3f ms connecting: %s %s", linetrace::millisecondsSinceStart(),
+            qUtf8Printable(m_address.kindName()), qUtf8Printable(m_address.where()));
+    if (!connectToServer())
+        return false;
+    if (m_address.kind == LineAddress::Kind::Rfc2217 && !negotiate(settings))
+        return false;
+    m_state = State::Open;
+    return true;
+}
+
+bool NetworkLine::connectToServer()
+{
+    m_state = State::Connecting;
+    m_socket.connectToHost(m_address.host, m_address.port);
+    waitFor(
+        [this] {
+            return m_state != State::Connecting ||
+                   m_socket.state() == QAbstractSocket::ConnectedState;
+        },
+        ConnectTimeout);
+    if (m_state == State::Connecting && m_socket.state() == QAbstractSocket::ConnectedState) {
+        m_state = State::Negotiating;
+        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        qCDebug(lcLineTrace, "%.3f ms connected to %s", linetrace::millisecondsSinceStart(),
+                qUtf8Printable(m_address.where()));
+        return true;
+    }
+    if (m_state == State::Connecting) // nothing came back in time
+        return refuse(
+            PortProblem::Kind::NoAnswer,
+            tr("no answer to the connection within %1 s").arg(ConnectTimeout.count() / 1000));
+    return false; // refused or closed meanwhile; the problem is set
+}
+
+// Settings go out once the server has taken the COM-PORT option, and the line counts as
+// open only once the server has confirmed each of them. DTR, RTS and flow control are
+// not waited for: a server may never answer those.
+bool NetworkLine::negotiate(const LineSettings &settings)
+{
+    QDeadlineTimer deadline(SettingsTimeout, Qt::PreciseTimer);
+    if (!sendRaw(m_codec.start()))
+        return false;
+    const auto remaining = [&deadline] {
+        return std::chrono::milliseconds(std::max<qint64>(0, deadline.remainingTime()));
+    };
+    waitFor([this] { return m_comPortAccepted || m_comPortRefused; }, remaining());
+    if (m_state != State::Negotiating)
+        return false;
+    if (m_comPortRefused)
+        return refuse(PortProblem::Kind::SettingsRefused,
+                      tr("the server refused the COM-PORT option (RFC 2217)"));
+    if (!m_comPortAccepted)
+        return refuse(PortProblem::Kind::SettingsRefused,
+                      tr("the server did not take the COM-PORT option within %1 s")
+                          .arg(SettingsTimeout.count() / 1000));
+
+    const std::uint8_t parity = parityValue(settings.parity);
+    const QByteArray requests =
+        TelnetCodec::setBaudRate(static_cast<quint32>(settings.baud)) +
+        TelnetCodec::request(TelnetCodec::SetDataSize,
+                             static_cast<std::uint8_t>(settings.dataBits)) +
+        TelnetCodec::request(TelnetCodec::SetParity, parity) +
+        TelnetCodec::request(TelnetCodec::SetStopSize,
+                             static_cast<std::uint8_t>(settings.stopBits)) +
+        TelnetCodec::request(TelnetCodec::SetControl, TelnetCodec::NoFlowControl);
+    qCDebug(lcLineTrace,
+            "%.3f ms settings sent: %d baud, %d data bits, parity %s, %d stop bits, "
+            "no flow control",
+            linetrace::millisecondsSinceStart(), settings.baud, settings.dataBits,
+            qUtf8Printable(parityName(settings.parity)), settings.stopBits);
+    if (!sendRaw(requests))
+        return false;
+
+    const QList<std::pair<TelnetCodec::Request, quint32>> wanted{
+        {TelnetCodec::SetBaudRate, static_cast<quint32>(settings.baud)},
+        {TelnetCodec::SetDataSize, static_cast<quint32>(settings.dataBits)},
+        {TelnetCodec::SetParity, parity},
+        {TelnetCodec::SetStopSize, static_cast<quint32>(settings.stopBits)}};
+    // The last answer to each request counts; a wrong value is not taken.
+    const auto answered = [this](TelnetCodec::Request request) -> std::optional<quint32> {
+        for (auto it = m_confirmed.crbegin(); it != m_confirmed.crend(); ++it) {
+            if (it->request == request)
+                return it->value;
+        }
+        return std::nullopt;
+    };
+    const auto allAnswered = [&] {
+        for (const auto &[request, value] : wanted) {
+            if (!answered(request))
+                return false;
+        }
+        return true;
+    };
+    waitFor(allAnswered, remaining());
+    if (m_state != State::Negotiating)
+        return false;
+    QStringList notTaken;
+    for (const auto &[request, value] : wanted) {
+        const std::optional<quint32> got = answered(request);
+        if (!got)
+            notTaken << tr("no answer to request %1").arg(request);
+        else if (*got != value)
+            notTaken << tr("asked %1 for request %2, got %3").arg(value).arg(request).arg(*got);
+    }
+    if (!notTaken.isEmpty())
+        return refuse(PortProblem::Kind::SettingsRefused,
+                      tr("the server did not take the settings within %1 s (%2)")
+                          .arg(SettingsTimeout.count() / 1000)
+                          .arg(notTaken.join(QStringLiteral("; "))));
+    qCDebug(lcLineTrace,
+            "%.3f ms settings confirmed: %d baud, %d data bits, parity %s, %d stop bits",
+            linetrace::millisecondsSinceStart(), settings.baud, settings.dataBits,
+            qUtf8Printable(parityName(settings.parity)), settings.stopBits);
+    return true;
+}
+
+// Lets the event loop run, the window live, until `done` or the limit; a close() meanwhile
+// ends the wait too.
+bool NetworkLine::waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit)
+{
+    const State waitingIn = m_state;
+    QDeadlineTimer deadline(limit, Qt::PreciseTimer);
+    m_wake.start(limit);
+    while (!done() && m_state == waitingIn && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    m_wake.stop();
+    return done();
+}
+
+bool NetworkLine::refuse(PortProblem::Kind kind, const QString &reason)
+{
+    PortProblem problem;
+    problem.kind = kind;
+    problem.device = m_device;
+    problem.systemReason = reason;
+    setProblem(problem);
+    qCDebug(lcLineTrace, "%.3f ms open failed: %s", linetrace::millisecondsSinceStart(),
+            qUtf8Printable(reason));
+    m_state = State::Failed;
+    m_socket.abort();
+    return false;
+}
+
+void NetworkLine::close()
+{
+    if (m_state == State::Closed)
+        return;
+    m_state = State::Closed;
+    m_socket.abort();
+    m_received.clear();
+}
+
+bool NetworkLine::discard()
+{
+    pull();
+    m_received.clear();
+    if (m_address.kind != LineAddress::Kind::Rfc2217)
+        return true;
+    if (m_purgePending && m_serverAnswersPurges) {
+        // A whole exchange went by without an answer: this server does not confirm
+        // purges, and waiting for one would drop every reply from now on.
+        m_serverAnswersPurges = false;
+        qCDebug(lcLineTrace,
+                "%.3f ms the server does not confirm purges; from now on only "
+                "what waits here is dropped",
+                linetrace::millisecondsSinceStart());
+    }
+    m_purgePending = m_serverAnswersPurges;
+    m_droppedByPurge = 0;
+    qCDebug(lcLineTrace, "%.3f ms purge sent", linetrace::millisecondsSinceStart());
+    return sendRaw(TelnetCodec::request(TelnetCodec::PurgeData, TelnetCodec::PurgeReceiveBuffer));
+}
+
+qint64 NetworkLine::count()
+{
+    pull();
+    return isOpen() ? m_received.size() : -1;
+}
+
+bool NetworkLine::write(const QByteArray &bytes)
+{
+    const bool telnet = m_address.kind == LineAddress::Kind::Rfc2217;
+    return sendRaw(telnet ? TelnetCodec::escape(bytes) : bytes);
+}
+
+std::optional<char> NetworkLine::readByte()
+{
+    pull();
+    if (!isOpen() || m_received.isEmpty())
+        return std::nullopt;
+    const char byte = m_received.at(0);
+    m_received.remove(0, 1);
+    return byte;
+}
+
+QByteArray NetworkLine::peek(qint64 maxBytes)
+{
+    pull();
+    return m_received.left(maxBytes);
+}
+
+QString NetworkLine::openNote() const
+{
+    if (m_address.kind != LineAddress::Kind::RawSocket)
+        return QString();
+    return tr("speed is the server's, rollcall cannot set it");
+}
+
+// Takes what the kernel holds now, so a count at the end of a reply window sees what
+// arrived up to that moment, as FIONREAD does for a serial device.
+void NetworkLine::pull()
+{
+    if (m_state != State::Open)
+        return;
+#ifdef Q_OS_UNIX
+    int inKernel = 0;
+    if (::ioctl(static_cast<int>(m_socket.socketDescriptor()), FIONREAD, &inKernel) != 0 ||
+        inKernel <= 0)
+        return;
+#endif
+    m_socket.waitForReadyRead(0);
+}
+
+void NetworkLine::onReadyRead()
+{
+    const QByteArray bytes = m_socket.readAll();
+    if (m_address.kind != LineAddress::Kind::Rfc2217) {
+        keep(bytes);
+        return;
+    }
+    const QByteArray data = m_codec.receive(bytes);
+    const QByteArray answers = m_codec.takeAnswers();
+    if (!answers.isEmpty())
+        sendRaw(answers);
+    onTelnetEvents(data);
+}
+
+void NetworkLine::onTelnetEvents(const QByteArray &data)
+{
+    qsizetype kept = 0; // line bytes of `data` dealt with so far
+    for (const TelnetCodec::Event &event : m_codec.takeEvents()) {
+        switch (event.kind) {
+        case TelnetCodec::Event::Kind::ComPortAccepted:
+            m_comPortAccepted = true;
+            break;
+        case TelnetCodec::Event::Kind::ComPortRefused:
+            m_comPortRefused = true;
+            break;
+        case TelnetCodec::Event::Kind::Nonsense:
+            qCDebug(lcLineTrace, "%.3f ms a COM-PORT answer that makes no sense, ignored",
+                    linetrace::millisecondsSinceStart());
+            break;
+        case TelnetCodec::Event::Kind::Confirmed:
+            if (event.request != TelnetCodec::PurgeData) {
+                if (m_confirmed.size() < 64)
+                    m_confirmed.append(event);
+                break;
+            }
+            // What came before the purge's answer was in the server before the purge.
+            keep(data.mid(kept, event.position - kept));
+            kept = event.position;
+            if (m_purgePending) {
+                m_purgePending = false;
+                qCDebug(lcLineTrace, "%.3f ms purge confirmed, %lld stale bytes dropped",
+                        linetrace::millisecondsSinceStart(),
+                        static_cast<long long>(m_droppedByPurge));
+            }
+            break;
+        }
+    }
+    keep(data.mid(kept));
+}
+
+void NetworkLine::keep(const QByteArray &data)
+{
+    if (data.isEmpty())
+        return;
+    if (m_purgePending) {
+        m_droppedByPurge += data.size();
+        return;
+    }
+    m_received.append(data.left(ReceiveLimit - m_received.size()));
+}
+
+void NetworkLine::onSocketError(QAbstractSocket::SocketError error)
+{
+    const QString where = m_address.where();
+    switch (m_state) {
+    case State::Connecting:
+        if (error == QAbstractSocket::ConnectionRefusedError)
+            refuse(PortProblem::Kind::NotListening,
+                   tr("connection refused: nobody is listening on port %1 of %2")
+                       .arg(m_address.port)
+                       .arg(m_address.host));
+        else if (error == QAbstractSocket::HostNotFoundError)
+            refuse(PortProblem::Kind::UnknownHost,
+                   tr("the host %1 is not known: %2").arg(m_address.host, m_socket.errorString()));
+        else
+            refuse(PortProblem::Kind::Other,
+                   tr("connecting to %1 failed: %2").arg(where, m_socket.errorString()));
+        break;
+    case State::Negotiating:
+        refuse(PortProblem::Kind::Other,
+               tr("the connection to %1 failed: %2").arg(where, m_socket.errorString()));
+        break;
+    case State::Open:
+        if (error != QAbstractSocket::SocketTimeoutError)
+            fail(m_socket.errorString());
+        break;
+    case State::Closed:
+    case State::Failed:
+        break;
+    }
+}
+
+void NetworkLine::fail(const QString &reason)
+{
+    if (m_state == State::Negotiating) {
+        refuse(PortProblem::Kind::Other, reason);
+        return;
+    }
+    if (m_state != State::Open)
+        return;
+    m_state = State::Failed;
+    qCDebug(lcLineTrace, "%.3f ms connection to %s lost", linetrace::millisecondsSinceStart(),
+            qUtf8Printable(m_address.where()));
+    emit failed(reason);
+}
+
+bool NetworkLine::sendRaw(const QByteArray &bytes)
+{
+    if (m_state != State::Open && m_state != State::Negotiating)
+        return false;
+    if (m_socket.write(bytes) != bytes.size())
+        return false;
+    m_socket.flush();
+    // A server that takes nothing for a whole second has stalled.
+    while (m_socket.bytesToWrite() > 0 && m_socket.waitForBytesWritten(1000)) {
+    }
+    return (m_state == State::Open || m_state == State::Negotiating) &&
+           m_socket.bytesToWrite() == 0;
+}
