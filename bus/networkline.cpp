@@ -98,7 +98,7 @@ bool NetworkLine::negotiate(const LineSettings &settings)
 {
     QDeadlineTimer deadline(SettingsTimeout, Qt::PreciseTimer);
     if (!sendRaw(m_codec.start()))
-        return false;
+        return refuseUnsent();
     const auto remaining = [&deadline] {
         return std::chrono::milliseconds(std::max<qint64>(0, deadline.remainingTime()));
     };
@@ -123,12 +123,13 @@ bool NetworkLine::negotiate(const LineSettings &settings)
                              static_cast<std::uint8_t>(settings.stopBits)) +
         TelnetCodec::request(TelnetCodec::SetControl, TelnetCodec::NoFlowControl);
     qCDebug(lcLineTrace,
-            "%.3f ms settings sent: %d baud, %d data bits, parity %s, %d stop bits, "
+            "%.3f ms settings sent: %d baud, %d data bits, parity %s, %d stop bit%s, "
             "no flow control",
             linetrace::millisecondsSinceStart(), settings.baud, settings.dataBits,
-            qUtf8Printable(parityName(settings.parity)), settings.stopBits);
+            qUtf8Printable(parityName(settings.parity)), settings.stopBits,
+            settings.stopBits == 1 ? "" : "s");
     if (!sendRaw(requests))
-        return false;
+        return refuseUnsent();
 
     const QList<std::pair<TelnetCodec::Request, quint32>> wanted{
         {TelnetCodec::SetBaudRate, static_cast<quint32>(settings.baud)},
@@ -167,9 +168,10 @@ bool NetworkLine::negotiate(const LineSettings &settings)
                           .arg(SettingsTimeout.count() / 1000)
                           .arg(notTaken.join(QStringLiteral("; "))));
     qCDebug(lcLineTrace,
-            "%.3f ms settings confirmed: %d baud, %d data bits, parity %s, %d stop bits",
+            "%.3f ms settings confirmed: %d baud, %d data bits, parity %s, %d stop bit%s",
             linetrace::millisecondsSinceStart(), settings.baud, settings.dataBits,
-            qUtf8Printable(parityName(settings.parity)), settings.stopBits);
+            qUtf8Printable(parityName(settings.parity)), settings.stopBits,
+            settings.stopBits == 1 ? "" : "s");
     return true;
 }
 
@@ -198,6 +200,15 @@ bool NetworkLine::refuse(PortProblem::Kind kind, const QString &reason)
     m_state = State::Failed;
     m_socket.abort();
     return false;
+}
+
+// A write during the negotiation failed before the socket said why.
+bool NetworkLine::refuseUnsent()
+{
+    if (m_state != State::Negotiating)
+        return false; // refused or closed already
+    return refuse(PortProblem::Kind::Other,
+                  tr("sending to %1 failed: %2").arg(m_address.where(), m_socket.errorString()));
 }
 
 void NetworkLine::close()
@@ -262,7 +273,7 @@ QString NetworkLine::openNote() const
 {
     if (m_address.kind != LineAddress::Kind::RawSocket)
         return QString();
-    return tr("speed is the server's, rollcall cannot set it");
+    return tr("the server sets the speed, not rollcall");
 }
 
 // Takes what the kernel holds now, so a count at the end of a reply window sees what

@@ -47,6 +47,7 @@ private:
     bool negotiate(const LineSettings &settings);
     bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit);
     bool refuse(PortProblem::Kind kind, const QString &reason);
+    bool refuseUnsent();
     void pull();
     void onReadyRead();
     void onTelnetEvents(const QByteArray &data);

@@ -45,7 +45,8 @@ QString PortProblem::details() const
     if (!isProblem())
         return QString();
     QString first = summary();
-    first[0] = first[0].toUpper(); // a path starts with '/' and stays as it is
+    if (!first.startsWith(device)) // a path or a URL stays as it is
+        first[0] = first[0].toUpper();
     QStringList lines{tr("%1.").arg(first)};
     if (!systemReason.isEmpty())
         lines << tr("Reason: %1").arg(systemReason);

@@ -1,5 +1,6 @@
 #include "ui/commandline.h"
 
+#include "bus/lineaddress.h"
 #include "commands/addressassignment.h"
 #include "commands/addressentry.h"
 
@@ -46,6 +47,9 @@ QString takeComOption(const QString &value, PortMap &ports)
     const QString device = value.mid(equals + 1);
     if (device.isEmpty())
         return given + CommandLine::tr("the device is missing");
+    QString malformed;
+    if (!LineAddress::parse(device, &malformed))
+        return given + malformed;
     ports.setDevice(port, device);
     return QString();
 }

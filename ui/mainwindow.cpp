@@ -125,6 +125,16 @@ void MainWindow::openFirstPort()
     m_speedButtons->button(SlowBaud)->setChecked(true);
     if (!m_port.open())
         showPortProblem(portProblemText());
+    else
+        showOpenNote();
+}
+
+// Said once where the speed is chosen: a line whose speed rollcall cannot set.
+void MainWindow::showOpenNote()
+{
+    const QString note = m_port.openNote();
+    if (!note.isEmpty())
+        showPortProblem(tr("Com %1: %2").arg(m_port.port()).arg(note));
 }
 
 void MainWindow::describePortRadios(const SerialPortList &ports)
@@ -147,8 +157,14 @@ void MainWindow::reopenPort()
         // A port problem is over once a port opens; a command's result stays.
         if (m_portProblemShown)
             showStatus(QString());
+        if (!m_commandRunning)
+            showOpenNote();
         return;
     }
+    // Closed while a server was being connected: the window is closing, or another
+    // radio's open took over and reports for itself.
+    if (!m_port.problem().isProblem())
+        return;
     if (!m_commandRunning)
         showPortProblem(portProblemText());
     // The list of ports is what an operator needs to find their adapter; it is taken

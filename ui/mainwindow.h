@@ -47,6 +47,7 @@ private:
     void showStatus(const QString &text);
     // A port that will not open or went down: cleared again once a port opens.
     void showPortProblem(const QString &text);
+    void showOpenNote();
     // A command stopped by the line: it stays, as the command's result.
     void showLineTrouble(const QString &text);
     QString fitToStatusLine(const QString &text) const;

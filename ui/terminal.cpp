@@ -1,6 +1,7 @@
 #include "ui/terminal.h"
 
 #include "bus/frames.h"
+#include "bus/lineaddress.h"
 #include "bus/linetrace.h"
 #include "bus/readerlink.h"
 #include "bus/serialline.h"
@@ -103,7 +104,8 @@ private:
     enum Status { Done = 0, LineFailed = 1, Usage = 2, Refused = 3 };
 
     void onSignal();
-    bool openPort();
+    // Nothing once the line is open; otherwise the exit status, its reason printed.
+    std::optional<int> openPort();
     void reportLineFailure(const QString &statusText);
     void showProgress(const QString &text);
     void clearProgress();
@@ -168,14 +170,26 @@ void Terminal::onSignal()
     }
 #endif
     m_link.abort();
+    m_line.close(); // ends a connection to a server still being made
 }
 
-bool Terminal::openPort()
+std::optional<int> Terminal::openPort()
 {
-    if (m_line.open())
-        return true;
+    QString malformed;
+    if (!LineAddress::parse(m_line.device(), &malformed)) {
+        printLine(stderr, tr("rollcall: Com %1: %2").arg(m_line.port()).arg(malformed));
+        return Usage;
+    }
+    if (m_line.open()) {
+        const QString note = m_line.openNote();
+        if (!note.isEmpty())
+            printLine(stderr, tr("Com %1: %2").arg(m_line.port()).arg(note));
+        return std::nullopt;
+    }
+    if (m_signal != 0)
+        return interruptedStatus();
     reportLineFailure(m_line.problem().statusText(m_line.port()));
-    return false;
+    return LineFailed;
 }
 
 // What the window shows on its status line, then what its box holds behind the button.
@@ -207,8 +221,8 @@ void Terminal::clearProgress()
 
 int Terminal::scan()
 {
-    if (!openPort())
-        return LineFailed;
+    if (const std::optional<int> failed = openPort())
+        return *failed;
     BusScan scan(m_link);
     const bool json = m_commandLine.json;
     QStringList found;
@@ -265,8 +279,8 @@ int Terminal::scan()
 
 int Terminal::assign()
 {
-    if (!openPort())
-        return LineFailed;
+    if (const std::optional<int> failed = openPort())
+        return *failed;
     CommandLineAnswers answers(m_commandLine.newAddress);
     AddressAssignment assignment(m_link, answers);
     QObject::connect(&assignment, &AddressAssignment::statusChanged,

@@ -1,0 +1,110 @@
+#include "tests/support/ser2netserver.h"
+
+#include <QFile>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTest>
+
+namespace {
+
+// From the kernel's table of TCP sockets: state 0A is LISTEN.
+bool isListening(quint16 port)
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 3 && fields.at(1).endsWith(local) && fields.at(3) == "0A")
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+quint16 freeLocalPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+Ser2netServer::Ser2netServer(const QString &device, int baud)
+{
+    const QString program = QStandardPaths::findExecutable(QStringLiteral("ser2net"),
+                                                           {QStringLiteral("/usr/sbin"),
+                                                            QStringLiteral("/usr/bin")});
+    if (program.isEmpty()) {
+        m_error = QStringLiteral("ser2net is not installed (scripts/deps installs it)");
+        return;
+    }
+    m_rfc2217Port = freeLocalPort();
+    m_rawPort = freeLocalPort();
+    const QString config = m_dir.filePath(QStringLiteral("ser2net.yaml"));
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly)) {
+        m_error = file.errorString();
+        return;
+    }
+    const QString settings = QStringLiteral("%1n81,local").arg(baud);
+    file.write(QStringLiteral("connection: &rfc2217\n"
+                              "  accepter: telnet(rfc2217),tcp,127.0.0.1,%1\n"
+                              "  connector: serialdev,%3,%4\n"
+                              "connection: &raw\n"
+                              "  accepter: tcp,127.0.0.1,%2\n"
+                              "  connector: serialdev,%3,%4\n")
+                   .arg(m_rfc2217Port)
+                   .arg(m_rawPort)
+                   .arg(device, settings)
+                   .toUtf8());
+    file.close();
+    // -n: stay in the foreground; -u: no UUCP lock files for the test's pty.
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.start(program, {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"),
+                              config, QStringLiteral("-P"),
+                              m_dir.filePath(QStringLiteral("ser2net.pid"))});
+    if (!m_process.waitForStarted(5000)) {
+        m_error = m_process.errorString();
+        return;
+    }
+    // Ready once both ports listen. Connecting to find out would make the server open
+    // the device, and keep it busy for a moment after.
+    for (int attempt = 0; attempt < 250; ++attempt) {
+        if (isListening(m_rfc2217Port) && isListening(m_rawPort))
+            return;
+        if (m_process.state() != QProcess::Running)
+            break;
+        QTest::qWait(20);
+    }
+    m_error = QStringLiteral("ser2net did not start: ") + QString::fromLocal8Bit(m_process.readAll());
+}
+
+Ser2netServer::~Ser2netServer()
+{
+    kill();
+}
+
+bool Ser2netServer::isRunning() const
+{
+    return m_error.isEmpty() && m_process.state() == QProcess::Running;
+}
+
+QString Ser2netServer::rfc2217Url() const
+{
+    return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_rfc2217Port);
+}
+
+QString Ser2netServer::socketUrl() const
+{
+    return QStringLiteral("socket://127.0.0.1:%1").arg(m_rawPort);
+}
+
+void Ser2netServer::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
