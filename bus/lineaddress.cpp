@@ -1,6 +1,7 @@
 #include "bus/lineaddress.h"
 
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace {
@@ -21,18 +22,43 @@ bool isKnownOption(const QString &option)
 // Letters, digits, '-', '_' and '.': what a host name may hold.
 bool isHostName(const QString &host)
 {
-    if (host.isEmpty() || host.size() > 253 || host.startsWith(QLatin1Char('.')))
-        return false;
-    for (const QChar c : host) {
-        const bool allowed = (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
-                             (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
-                             (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
-                             c == QLatin1Char('-') || c == QLatin1Char('_') ||
-                             c == QLatin1Char('.');
-        if (!allowed)
-            return false;
+    static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9_.-]{0,252}$"));
+    return name.match(host).hasMatch();
+}
+
+// Takes "HOST:PORT" or "[IPV6]:PORT" into `line`; the error otherwise.
+QString takeHostAndPort(const QString &rest, const QString &text, const QString &form,
+                        LineAddress &line)
+{
+    QString host;
+    QString portText;
+    if (rest.startsWith(QLatin1Char('['))) {
+        const qsizetype close = rest.indexOf(QLatin1Char(']'));
+        if (close < 0 || rest.mid(close + 1, 1) != QLatin1String(":"))
+            return LineAddress::tr("%1 is not of the form %2").arg(text, form);
+        host = rest.mid(1, close - 1);
+        portText = rest.mid(close + 2);
+        QHostAddress literal;
+        if (!literal.setAddress(host) || literal.protocol() != QAbstractSocket::IPv6Protocol)
+            return LineAddress::tr("%1 is not an IPv6 address in %2").arg(host, text);
+    } else {
+        const qsizetype colon = rest.lastIndexOf(QLatin1Char(':'));
+        if (colon < 0)
+            return LineAddress::tr("%1 gives no port: use %2").arg(text, form);
+        host = rest.left(colon);
+        portText = rest.mid(colon + 1);
+        if (host.contains(QLatin1Char(':')))
+            return LineAddress::tr("an IPv6 address goes in brackets: %1").arg(form);
+        if (!isHostName(host))
+            return LineAddress::tr("%1 gives no valid host: use %2").arg(text, form);
     }
-    return true;
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
+    const uint port = digits.match(portText).hasMatch() ? portText.toUInt() : 0;
+    if (port < 1 || port > 65535)
+        return LineAddress::tr("%1 gives no valid port (1 to 65535): use %2").arg(text, form);
+    line.host = host;
+    line.port = static_cast<quint16>(port);
+    return QString();
 }
 
 } // namespace
@@ -88,7 +114,7 @@ std::optional<LineAddress> LineAddress::parse(const QString &text, QString *erro
 
     const QString form = line.kind == Kind::Rfc2217 ? QStringLiteral("rfc2217://HOST:PORT")
                                                     : QStringLiteral("socket://HOST:PORT");
-    const int query = rest.indexOf(QLatin1Char('?'));
+    const qsizetype query = rest.indexOf(QLatin1Char('?'));
     if (query >= 0) {
         const QStringList options = rest.mid(query + 1).split(QLatin1Char('&'));
         for (const QString &option : options) {
@@ -100,37 +126,8 @@ std::optional<LineAddress> LineAddress::parse(const QString &text, QString *erro
     if (rest.endsWith(QLatin1Char('/')))
         rest.chop(1);
 
-    QString host;
-    QString portText;
-    if (rest.startsWith(QLatin1Char('['))) {
-        const int close = rest.indexOf(QLatin1Char(']'));
-        if (close < 0 || rest.mid(close + 1, 1) != QLatin1String(":"))
-            return refuse(tr("%1 is not of the form %2").arg(text, form));
-        host = rest.mid(1, close - 1);
-        portText = rest.mid(close + 2);
-        QHostAddress literal;
-        if (!literal.setAddress(host) || literal.protocol() != QAbstractSocket::IPv6Protocol)
-            return refuse(tr("%1 is not an IPv6 address in %2").arg(host, text));
-    } else {
-        const int colon = rest.lastIndexOf(QLatin1Char(':'));
-        if (colon < 0)
-            return refuse(tr("%1 gives no port: use %2").arg(text, form));
-        host = rest.left(colon);
-        portText = rest.mid(colon + 1);
-        if (host.contains(QLatin1Char(':')))
-            return refuse(tr("an IPv6 address goes in brackets: %1").arg(form));
-        if (!isHostName(host))
-            return refuse(tr("%1 gives no valid host: use %2").arg(text, form));
-    }
-
-    bool isNumber = !portText.isEmpty();
-    for (const QChar c : portText)
-        isNumber = isNumber && c.isDigit() && c.unicode() < 128;
-    const uint port = isNumber && portText.size() <= 5 ? portText.toUInt() : 0;
-    if (port < 1 || port > 65535)
-        return refuse(tr("%1 gives no valid port (1 to 65535): use %2").arg(text, form));
-
-    line.host = host;
-    line.port = static_cast<quint16>(port);
+    const QString malformed = takeHostAndPort(rest, text, form, line);
+    if (!malformed.isEmpty())
+        return refuse(malformed);
     return line;
 }

@@ -5,6 +5,9 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
+#include <algorithm>
+#include <utility>
+
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
 #endif
@@ -27,8 +30,8 @@ std::uint8_t parityValue(char parity)
 
 } // namespace
 
-NetworkLine::NetworkLine(const LineAddress &address, const QString &device, QObject *parent)
-    : LineConnection(parent), m_address(address), m_device(device)
+NetworkLine::NetworkLine(LineAddress address, QString device, QObject *parent)
+    : LineConnection(parent), m_address(std::move(address)), m_device(std::move(device))
 {
     m_socket.setReadBufferSize(ReceiveLimit);
     m_wake.setSingleShot(true);
@@ -43,7 +46,7 @@ NetworkLine::NetworkLine(const LineAddress &address, const QString &device, QObj
 
 NetworkLine::~NetworkLine()
 {
-    close();
+    shutDown();
 }
 
 bool NetworkLine::open(const LineSettings &settings)
@@ -145,11 +148,8 @@ bool NetworkLine::negotiate(const LineSettings &settings)
         return std::nullopt;
     };
     const auto allAnswered = [&] {
-        for (const auto &[request, value] : wanted) {
-            if (!answered(request))
-                return false;
-        }
-        return true;
+        return std::all_of(wanted.cbegin(), wanted.cend(),
+                           [&](const auto &asked) { return answered(asked.first).has_value(); });
     };
     waitFor(allAnswered, remaining());
     if (m_state != State::Negotiating)
@@ -212,6 +212,11 @@ bool NetworkLine::refuseUnsent()
 }
 
 void NetworkLine::close()
+{
+    shutDown();
+}
+
+void NetworkLine::shutDown()
 {
     if (m_state == State::Closed)
         return;

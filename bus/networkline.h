@@ -23,9 +23,9 @@ class NetworkLine : public LineConnection
 public:
     static constexpr std::chrono::milliseconds ConnectTimeout{5000};
     static constexpr std::chrono::milliseconds SettingsTimeout{3000};
-    static constexpr qsizetype ReceiveLimit = 64 * 1024;
+    static constexpr qsizetype ReceiveLimit = qsizetype{64} * 1024;
 
-    NetworkLine(const LineAddress &address, const QString &device, QObject *parent = nullptr);
+    NetworkLine(LineAddress address, QString device, QObject *parent = nullptr);
     ~NetworkLine() override;
 
     bool open(const LineSettings &settings) override;
@@ -48,6 +48,7 @@ private:
     bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit);
     bool refuse(PortProblem::Kind kind, const QString &reason);
     bool refuseUnsent();
+    void shutDown();
     void pull();
     void onReadyRead();
     void onTelnetEvents(const QByteArray &data);

@@ -2,6 +2,8 @@
 
 #include "bus/portdiagnosis.h"
 
+#include <utility>
+
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
 #endif
@@ -19,8 +21,8 @@ bool isHarmless(QSerialPort::SerialPortError error)
 
 } // namespace
 
-SerialDevice::SerialDevice(const QString &device, QObject *parent)
-    : LineConnection(parent), m_device(device)
+SerialDevice::SerialDevice(QString device, QObject *parent)
+    : LineConnection(parent), m_device(std::move(device))
 {
     m_serial.setReadBufferSize(ReceiveBufferSize);
     connect(&m_serial, &QSerialPort::errorOccurred, this, &SerialDevice::onError);
@@ -29,7 +31,7 @@ SerialDevice::SerialDevice(const QString &device, QObject *parent)
 
 SerialDevice::~SerialDevice()
 {
-    close();
+    shutDown();
 }
 
 bool SerialDevice::open(const LineSettings &settings)
@@ -66,6 +68,11 @@ bool SerialDevice::open(const LineSettings &settings)
 }
 
 void SerialDevice::close()
+{
+    shutDown();
+}
+
+void SerialDevice::shutDown()
 {
     m_hangupWatch.stop();
     if (m_serial.isOpen())

@@ -15,7 +15,7 @@ class SerialDevice : public LineConnection
 public:
     static constexpr qint64 ReceiveBufferSize = 1024;
 
-    explicit SerialDevice(const QString &device, QObject *parent = nullptr);
+    explicit SerialDevice(QString device, QObject *parent = nullptr);
     ~SerialDevice() override;
 
     bool open(const LineSettings &settings) override;
@@ -31,6 +31,7 @@ public:
 private:
     void onError(QSerialPort::SerialPortError error);
     void fail(const QString &reason);
+    void shutDown();
 
     QString m_device;
     QSerialPort m_serial;

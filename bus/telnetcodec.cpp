@@ -76,20 +76,14 @@ QByteArray TelnetCodec::receive(const QByteArray &bytes)
             m_state = State::Data;
             break;
         case State::Subnegotiation:
-            if (byte == Iac) {
+            if (byte == Iac)
                 m_state = State::SubnegotiationCommand;
-            } else if (m_subnegotiation.size() < MaxSubnegotiation) {
-                m_subnegotiation.append(c);
-            } else {
-                m_subnegotiationTooLong = true; // the rest is dropped
-            }
+            else
+                keepInSubnegotiation(c);
             break;
         case State::SubnegotiationCommand:
             if (byte == Iac) {
-                if (m_subnegotiation.size() < MaxSubnegotiation)
-                    m_subnegotiation.append(c);
-                else
-                    m_subnegotiationTooLong = true;
+                keepInSubnegotiation(c);
                 m_state = State::Subnegotiation;
             } else if (byte == Se) {
                 onSubnegotiation();
@@ -104,6 +98,14 @@ QByteArray TelnetCodec::receive(const QByteArray &bytes)
         }
     }
     return data;
+}
+
+void TelnetCodec::keepInSubnegotiation(char c)
+{
+    if (m_subnegotiation.size() < MaxSubnegotiation)
+        m_subnegotiation.append(c);
+    else
+        m_subnegotiationTooLong = true; // the rest is dropped
 }
 
 void TelnetCodec::onCommand(std::uint8_t command)

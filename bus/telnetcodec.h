@@ -83,6 +83,7 @@ public:
 private:
     enum class State { Data, Command, Option, Subnegotiation, SubnegotiationCommand };
 
+    void keepInSubnegotiation(char c);
     void onCommand(std::uint8_t command);
     void onOption(std::uint8_t verb, std::uint8_t option);
     void onSubnegotiation();

@@ -147,19 +147,19 @@ void TestNetworkLine::aServerThatCannotServeIsRefusedInPlainWords_data()
     QTest::addColumn<QString>("listener");
     QTest::addColumn<int>("problem");
     QTest::addColumn<QString>("summary");
-    QTest::newRow("nobody listening") << "socket://127.0.0.1:%1" << "none"
-                                      << int(PortProblem::Kind::NotListening)
+    QTest::newRow("nobody listening") << "socket://127.0.0.1:%1"
+                                      << "none" << int(PortProblem::Kind::NotListening)
                                       << "nobody is listening at socket://127.0.0.1:%1";
-    QTest::newRow("unknown host") << "rfc2217://no-such-host.invalid:%1" << "none"
-                                  << int(PortProblem::Kind::UnknownHost)
+    QTest::newRow("unknown host") << "rfc2217://no-such-host.invalid:%1"
+                                  << "none" << int(PortProblem::Kind::UnknownHost)
                                   << "unknown host in rfc2217://no-such-host.invalid:%1";
     // A backlog already full: the kernel drops the connection's SYN and it never completes.
-    QTest::newRow("no answer to the connect") << "socket://127.0.0.1:%1" << "full backlog"
-                                              << int(PortProblem::Kind::NoAnswer)
+    QTest::newRow("no answer to the connect") << "socket://127.0.0.1:%1"
+                                              << "full backlog" << int(PortProblem::Kind::NoAnswer)
                                               << "no answer from socket://127.0.0.1:%1";
     // Accepts, then never answers the COM-PORT option.
-    QTest::newRow("settings not confirmed") << "rfc2217://127.0.0.1:%1" << "silent"
-                                            << int(PortProblem::Kind::SettingsRefused)
+    QTest::newRow("settings not confirmed") << "rfc2217://127.0.0.1:%1"
+                                            << "silent" << int(PortProblem::Kind::SettingsRefused)
                                             << "rfc2217://127.0.0.1:%1 did not take the settings";
 }
 

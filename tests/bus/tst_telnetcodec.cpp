@@ -50,13 +50,12 @@ void TestTelnetCodec::theServersBytesAreTakenApart_data()
     for (int i = 0; i < 1000; ++i)
         storm += bytes("FFFD18FFFB18"); // DO and WILL TERMINAL-TYPE, over and over
     QTest::newRow("IAC IAC is one 0xFF on the line")
-        << QList<QByteArray>{bytes("41FFFF42")} << bytes("41FF42") << QByteArray()
-        << QStringList();
+        << QList<QByteArray>{bytes("41FFFF42")} << bytes("41FF42") << QByteArray() << QStringList();
     QTest::newRow("an IAC at the end of a segment")
         << QList<QByteArray>{bytes("41FF"), bytes("FF42FF"), bytes("FA2C6501FFF0")}
         << bytes("41FF42") << QByteArray() << QStringList{"nonsense"};
-    QTest::newRow("SE without SB") << QList<QByteArray>{bytes("FFF041")} << bytes("41")
-                                   << QByteArray() << QStringList();
+    QTest::newRow("SE without SB")
+        << QList<QByteArray>{bytes("FFF041")} << bytes("41") << QByteArray() << QStringList();
     QTest::newRow("a subnegotiation that never ends is cut and dropped")
         << QList<QByteArray>{longSub} << bytes("41") << QByteArray() << QStringList{"nonsense"};
     QTest::newRow("an option storm is refused once")
@@ -64,9 +63,9 @@ void TestTelnetCodec::theServersBytesAreTakenApart_data()
     QTest::newRow("the server takes COM-PORT; its acknowledgements get no answer")
         << QList<QByteArray>{bytes("FFFD2CFFFB00FFFD00")} << QByteArray() << QByteArray()
         << QStringList{"accepted"};
-    QTest::newRow("the server refuses COM-PORT") << QList<QByteArray>{bytes("FFFE2C")}
-                                                 << QByteArray() << bytes("FFFC2C")
-                                                 << QStringList{"refused"};
+    QTest::newRow("the server refuses COM-PORT")
+        << QList<QByteArray>{bytes("FFFE2C")} << QByteArray() << bytes("FFFC2C")
+        << QStringList{"refused"};
     QTest::newRow("settings confirmed, 0xFF in a value escaped")
         << QList<QByteArray>{bytes("FFFA2C650000FFFF00FFF0FFFA2C6608FFF0")} << QByteArray()
         << QByteArray() << QStringList{"1=65280@0", "2=8@0"};
@@ -75,11 +74,11 @@ void TestTelnetCodec::theServersBytesAreTakenApart_data()
         << QStringList{"12=1@2"};
     QTest::newRow("COM-PORT answers that make no sense")
         << QList<QByteArray>{bytes("FFFA2CFFF0FFFA2C6500FFF0FFFA2C9901FFF0FFFA2C0101FFF0")}
-        << QByteArray() << QByteArray() << QStringList{"nonsense", "nonsense", "nonsense",
-                                                       "nonsense"};
+        << QByteArray() << QByteArray()
+        << QStringList{"nonsense", "nonsense", "nonsense", "nonsense"};
     QTest::newRow("notifications and other options' subnegotiations are ignored")
-        << QList<QByteArray>{bytes("FFFA2C6A00FFF0FFFA1801FFF041")} << bytes("41")
-        << QByteArray() << QStringList();
+        << QList<QByteArray>{bytes("FFFA2C6A00FFF0FFFA1801FFF041")} << bytes("41") << QByteArray()
+        << QStringList();
     QTest::newRow("a command inside a subnegotiation ends it")
         << QList<QByteArray>{bytes("FFFA2C6501FFFD1841")} << bytes("41") << bytes("FFFC18")
         << QStringList();

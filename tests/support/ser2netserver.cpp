@@ -5,6 +5,8 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
 
 // From the kernel's table of TCP sockets: state 0A is LISTEN.
@@ -14,12 +16,11 @@ bool isListening(quint16 port)
     if (!table.open(QIODevice::ReadOnly))
         return false;
     const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const QByteArray &line : table.readAll().split('\n')) {
+    const QList<QByteArray> lines = table.readAll().split('\n');
+    return std::any_of(lines.cbegin(), lines.cend(), [&local](const QByteArray &line) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 3 && fields.at(1).endsWith(local) && fields.at(3) == "0A")
-            return true;
-    }
-    return false;
+        return fields.size() > 3 && fields.at(1).endsWith(local) && fields.at(3) == "0A";
+    });
 }
 
 } // namespace
@@ -33,9 +34,8 @@ quint16 freeLocalPort()
 
 Ser2netServer::Ser2netServer(const QString &device, int baud)
 {
-    const QString program = QStandardPaths::findExecutable(QStringLiteral("ser2net"),
-                                                           {QStringLiteral("/usr/sbin"),
-                                                            QStringLiteral("/usr/bin")});
+    const QString program = QStandardPaths::findExecutable(
+        QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
     if (program.isEmpty()) {
         m_error = QStringLiteral("ser2net is not installed (scripts/deps installs it)");
         return;
@@ -62,9 +62,9 @@ Ser2netServer::Ser2netServer(const QString &device, int baud)
     file.close();
     // -n: stay in the foreground; -u: no UUCP lock files for the test's pty.
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.start(program, {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"),
-                              config, QStringLiteral("-P"),
-                              m_dir.filePath(QStringLiteral("ser2net.pid"))});
+    m_process.start(program,
+                    {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), config,
+                     QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid"))});
     if (!m_process.waitForStarted(5000)) {
         m_error = m_process.errorString();
         return;
@@ -78,7 +78,8 @@ Ser2netServer::Ser2netServer(const QString &device, int baud)
             break;
         QTest::qWait(20);
     }
-    m_error = QStringLiteral("ser2net did not start: ") + QString::fromLocal8Bit(m_process.readAll());
+    m_error =
+        QStringLiteral("ser2net did not start: ") + QString::fromLocal8Bit(m_process.readAll());
 }
 
 Ser2netServer::~Ser2netServer()
