@@ -47,6 +47,18 @@ private slots:
         QCOMPARE(ports.whatIsBehind("/dev/ttyS0"), QString());
         QCOMPARE(ports.whatIsBehind(dir.filePath("ttyUSB9")), QString());
     }
+
+    void aPortGoesByTheStableLinkThatPointsAtIt()
+    {
+        const QString byId = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-port0");
+        const QList<SerialPortEntry> named = underStableNames(
+            {{"/dev/ttyS0", "", "", ""}, {"/dev/ttyUSB1", "FT232R USB UART", "FTDI", "A1"}},
+            {{"/dev/serial/by-id/usb-Prolific-port0", "/dev/ttyUSB0"}, {byId, "/dev/ttyUSB1"}});
+        QCOMPARE(named.size(), 2);
+        QCOMPARE(named[0].device, QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(named[1].device, byId);
+        QCOMPARE(named[1].behind(), QStringLiteral("FT232R USB UART, FTDI"));
+    }
 };
 
 QTEST_APPLESS_MAIN(TestSerialPortList)
