@@ -26,3 +26,12 @@ QString QtDialogs::askText(const QString &prompt)
         QInputDialog::getText(m_parent, title(), prompt, QLineEdit::Normal, QString(), &ok);
     return ok ? text : QString();
 }
+
+std::optional<QString> QtDialogs::editText(const QString &prompt, const QString &text)
+{
+    bool ok = false;
+    QString edited = QInputDialog::getText(m_parent, title(), prompt, QLineEdit::Normal, text, &ok);
+    if (!ok)
+        return std::nullopt;
+    return edited;
+}

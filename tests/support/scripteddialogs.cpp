@@ -17,3 +17,13 @@ QString ScriptedDialogs::askText(const QString &prompt)
         whileAsking();
     return answers.isEmpty() ? QString() : answers.takeFirst();
 }
+
+std::optional<QString> ScriptedDialogs::editText(const QString &prompt, const QString &text)
+{
+    prefilled << text;
+    const bool cancelled = answers.isEmpty();
+    QString answer = askText(prompt);
+    if (cancelled)
+        return std::nullopt;
+    return answer;
+}
