@@ -6,6 +6,7 @@
 #include "tests/support/scripteddialogs.h"
 #include "tests/support/simulatedline.h"
 #include "ui/mainwindow.h"
+#include "ui/portmenu.h"
 #include "ui/wrappedtextbutton.h"
 
 #include <QAccessible>
@@ -242,6 +243,9 @@ private slots:
                  qPrintable(dialogs.detailedTexts.first()));
         QVERIFY(!window.port().isOpen());
         QVERIFY(control<QRadioButton>(window, "Option2")->isChecked()); // the choice stays
+        QVERIFY(dialogs.detailedTexts.first().endsWith(
+            "A right click on a Com radio picks one of the listed ports, or another device or "
+            "network address."));
 
         control<QRadioButton>(window, "Option1")->click();
         QVERIFY(window.port().isOpen());
@@ -279,6 +283,97 @@ private slots:
         control<QRadioButton>(window, "Option3")->click();
         QVERIFY(window.port().isOpen());
         QCOMPARE(control<QLabel>(window, "Label2")->text(), QString());
+    }
+
+    // The menu opens from the mouse or the keyboard; the entry is chosen with the arrow
+    // keys: 1 is the second line, 2 "Other…". `typed` goes into its dialog, PTY standing
+    // for the second line's path; without it the dialog is cancelled.
+    void aComRadiosMenuPutsAnotherDeviceBehindIt_data()
+    {
+        QTest::addColumn<int>("radio");
+        QTest::addColumn<int>("key"); // 0: a right click; F10 goes with Shift
+        QTest::addColumn<int>("entry");
+        QTest::addColumn<QStringList>("typed");
+        QTest::addColumn<bool>("changes");
+        QTest::addColumn<int>("opensOfSecond");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("listed, selected") << 1 << 0 << 1 << QStringList() << true << 1 << false;
+        QTest::newRow("listed, not selected")
+            << 2 << int(Qt::Key_Menu) << 1 << QStringList() << true << 0 << false;
+        QTest::newRow("other, pty path, then a scan")
+            << 1 << int(Qt::Key_F10) << 2 << QStringList{"PTY"} << true << 1 << false;
+        QTest::newRow("other, malformed")
+            << 1 << 0 << 2 << QStringList{"socket://readers"} << false << 0 << true;
+        QTest::newRow("other, emptied")
+            << 1 << int(Qt::Key_Menu) << 2 << QStringList{""} << false << 0 << true;
+        QTest::newRow("other, cancelled") << 1 << 0 << 2 << QStringList() << false << 0 << false;
+    }
+
+    void aComRadiosMenuPutsAnotherDeviceBehindIt()
+    {
+        QFETCH(int, radio);
+        QFETCH(int, key);
+        QFETCH(int, entry);
+        QFETCH(QStringList, typed);
+        QFETCH(bool, changes);
+        QFETCH(int, opensOfSecond);
+        QFETCH(bool, refused);
+        SimulatedLine first(1);
+        SimulatedLine second(5);
+        for (const int address : {7, 42}) {
+            sim::Reader reader;
+            reader.address = address;
+            second.bus().addReader(reader);
+        }
+        OpenWatch opensOfFirst(first.device());
+        OpenWatch opens(second.device());
+        ScriptedDialogs dialogs;
+        dialogs.answers = typed.replaceInStrings(QStringLiteral("PTY"), second.device());
+        MainWindow window(&dialogs);
+        window.link().setReplyWindowForTesting(std::chrono::milliseconds(25));
+        window.setPortsForMenu([&] {
+            return QList<SerialPortEntry>{{first.device(), "rollcall-sim", "", ""},
+                                          {second.device(), "", "", ""}};
+        });
+        window.show();
+        auto *button =
+            control<QRadioButton>(window, qPrintable(QStringLiteral("Option%1").arg(radio)));
+        const QString before = first.device();
+        if (key == 0) {
+            QTest::mouseClick(window.windowHandle(), Qt::RightButton, {},
+                              button->mapTo(&window, button->rect().center()));
+        } else {
+            button->setFocus();
+            QTest::keyClick(button, Qt::Key(key),
+                            key == Qt::Key_F10 ? Qt::ShiftModifier : Qt::NoModifier);
+        }
+        auto *menu = window.findChild<PortMenu *>();
+        QVERIFY(menu->isVisible());
+        QCOMPARE(QAccessible::queryAccessibleInterface(menu)->text(QAccessible::Name),
+                 QStringLiteral("Device of Com %1").arg(radio));
+        QStringList checked;
+        for (QAction *action : menu->actions())
+            if (action->isChecked())
+                checked << action->text();
+        QCOMPARE(checked,
+                 radio == 1 ? QStringList{first.device() + " (rollcall-sim)"} : QStringList());
+        for (int down = 0; down <= entry; ++down)
+            QTest::keyClick(menu, Qt::Key_Down);
+        QTest::keyClick(menu, Qt::Key_Return);
+
+        const QString now = changes ? second.device() : before;
+        QCOMPARE(button->toolTip().section('\n', 0, 0), now);
+        QCOMPARE(dialogs.prefilled, entry == 2 ? QStringList{before} : QStringList());
+        QCOMPARE(dialogs.messages,
+                 refused ? QStringList{"Not a device or network address"} : QStringList());
+        QVERIFY(window.port().isOpen());
+        QCOMPARE(window.port().device(), radio == 1 ? now : first.device());
+        QCOMPARE(opens.opens(), opensOfSecond);
+        QCOMPARE(opensOfFirst.closes(), opensOfSecond); // Com 1's line let go only for the other
+        if (entry == 2 && changes) {
+            control<QPushButton>(window, "Command2")->click();
+            QCOMPARE(listed(window), QStringList({"Address 007", "Address 042"}));
+        }
     }
 
     // One whole scan at the real 200 ms reply window, with the operator clicking around.
