@@ -21,9 +21,5 @@ QString ScriptedDialogs::askText(const QString &prompt)
 std::optional<QString> ScriptedDialogs::editText(const QString &prompt, const QString &text)
 {
     prefilled << text;
-    const bool cancelled = answers.isEmpty();
-    QString answer = askText(prompt);
-    if (cancelled)
-        return std::nullopt;
-    return answer;
+    return answers.isEmpty() ? std::nullopt : std::optional<QString>(askText(prompt));
 }
