@@ -1,6 +1,7 @@
 #include "bus/serialportlist.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QStringList>
@@ -20,16 +21,47 @@ QString canonical(const QString &device)
     return resolved.isEmpty() ? device : resolved;
 }
 
-QString known(const SerialPortEntry &entry)
+} // namespace
+
+QString SerialPortEntry::behind() const
 {
     QStringList parts;
-    for (const QString &part : {entry.description, entry.manufacturer})
+    for (const QString &part : {description, manufacturer})
         if (!part.trimmed().isEmpty())
             parts << part.trimmed();
     return parts.join(QLatin1String(", "));
 }
 
-} // namespace
+QList<StableLink> stableLinksOfThisComputer()
+{
+    QList<StableLink> links;
+    const QDir byId(QStringLiteral("/dev/serial/by-id"));
+    const QFileInfoList found = byId.entryInfoList(QDir::AllEntries | QDir::System, QDir::Name);
+    for (const QFileInfo &link : found) {
+        if (link.isSymLink())
+            links.append({link.absoluteFilePath(), link.symLinkTarget()});
+    }
+    return links;
+}
+
+QList<SerialPortEntry> underStableNames(QList<SerialPortEntry> entries,
+                                        const QList<StableLink> &links)
+{
+    for (SerialPortEntry &entry : entries) {
+        for (const StableLink &link : links) {
+            if (link.target == entry.device) {
+                entry.device = link.link;
+                break;
+            }
+        }
+    }
+    return entries;
+}
+
+bool isSameDevice(const QString &one, const QString &other)
+{
+    return one == other || canonical(one) == canonical(other);
+}
 
 SerialPortList::SerialPortList(QList<SerialPortEntry> entries) : m_entries(std::move(entries)) {}
 
@@ -45,10 +77,9 @@ SerialPortList SerialPortList::ofThisComputer()
 
 QString SerialPortList::whatIsBehind(const QString &device) const
 {
-    const QString wanted = canonical(device);
     for (const SerialPortEntry &entry : m_entries) {
-        if (entry.device == device || canonical(entry.device) == wanted)
-            return known(entry);
+        if (isSameDevice(entry.device, device))
+            return entry.behind();
     }
     return QString();
 }
@@ -69,7 +100,7 @@ QString SerialPortList::report(int port) const
         lines << tr("Serial ports on this computer:");
         for (const SerialPortEntry &entry : m_entries) {
             QString line = entry.device;
-            const QString what = known(entry);
+            const QString what = entry.behind();
             if (!what.isEmpty())
                 line += QLatin1String(": ") + what;
             if (!entry.serialNumber.trimmed().isEmpty())
@@ -79,7 +110,7 @@ QString SerialPortList::report(int port) const
         // An adapter the system can name makes the best example.
         example = m_entries.constFirst().device;
         for (const SerialPortEntry &entry : m_entries) {
-            if (!known(entry).isEmpty()) {
+            if (!entry.behind().isEmpty()) {
                 example = entry.device;
                 break;
             }

@@ -1,9 +1,11 @@
 #include "ui/mainwindow.h"
 
+#include "bus/lineaddress.h"
 #include "bus/readerlink.h"
 #include "commands/addressassignment.h"
 #include "commands/busscan.h"
 #include "ui/layouttable.h"
+#include "ui/portmenu.h"
 #include "ui/qtdialogs.h"
 #include "ui/wrappedtextbutton.h"
 
@@ -14,6 +16,8 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QRadioButton>
+
+#include <utility>
 
 namespace {
 
@@ -50,6 +54,10 @@ MainWindow::MainWindow(OperatorDialogs *dialogs, const PortMap &ports, QWidget *
     m_scan = new BusScan(*m_link, this);
     m_assignment = new AddressAssignment(*m_link, m_dialogs, this);
 
+    m_portsForMenu = [] {
+        return underStableNames(SerialPortList::ofThisComputer().entries(),
+                                stableLinksOfThisComputer());
+    };
     buildControls();
 
     connect(m_scan, &BusScan::listCleared, m_readerList, &QListWidget::clear);
@@ -74,10 +82,12 @@ void MainWindow::buildControls()
 {
     auto *portGroup = place(new QGroupBox(tr("Comm Port"), this), "Frame1");
     m_portButtons = new QButtonGroup(this);
+    m_portMenu = new PortMenu(this);
     for (int port = PortMap::FirstPort; port <= PortMap::LastPort; ++port) {
         const QByteArray name = "Option" + QByteArray::number(port);
         auto *radio = place(new QRadioButton(tr("Com %1").arg(port), portGroup), name.constData());
         m_portButtons->addButton(radio, port);
+        m_portMenu->attach(radio, port);
     }
     describePortRadios(SerialPortList::ofThisComputer());
 
@@ -115,6 +125,9 @@ void MainWindow::buildControls()
     connect(m_speedButtons, &QButtonGroup::idClicked, this, &MainWindow::reopenPort);
     connect(m_assignButton, &QPushButton::clicked, this, &MainWindow::onAssignClicked);
     connect(m_scanButton, &QPushButton::clicked, this, &MainWindow::onScanClicked);
+    connect(m_portMenu, &PortMenu::requested, this, &MainWindow::showPortMenu);
+    connect(m_portMenu, &PortMenu::deviceChosen, this, &MainWindow::chooseDevice);
+    connect(m_portMenu, &PortMenu::otherChosen, this, &MainWindow::askForDevice);
 }
 
 void MainWindow::openFirstPort()
@@ -143,8 +156,52 @@ void MainWindow::describePortRadios(const SerialPortList &ports)
     for (QAbstractButton *radio : m_portButtons->buttons()) {
         const QString device = m_ports.deviceFor(m_portButtons->id(radio));
         const QString behind = ports.whatIsBehind(device);
-        radio->setToolTip(behind.isEmpty() ? device : tr("%1 (%2)").arg(device, behind));
+        const QString named = behind.isEmpty() ? device : tr("%1 (%2)").arg(device, behind);
+        radio->setToolTip(tr("%1\nA right click chooses another device.").arg(named));
     }
+}
+
+void MainWindow::setPortsForMenu(std::function<QList<SerialPortEntry>()> ports)
+{
+    m_portsForMenu = std::move(ports);
+}
+
+void MainWindow::showPortMenu(int port, const QPoint &where)
+{
+    // Taken afresh each time: an adapter may have been plugged in since.
+    m_portMenu->popupFor(port, m_ports.deviceFor(port), m_portsForMenu(), where);
+}
+
+void MainWindow::chooseDevice(int port, const QString &device)
+{
+    m_ports.setDevice(port, device);
+    m_port.setDevice(port, device);
+    describePortRadios(SerialPortList::ofThisComputer());
+    // As a click on the radio would, whether or not a command runs.
+    if (m_portButtons->checkedId() == port)
+        reopenPort();
+}
+
+void MainWindow::askForDevice(int port)
+{
+    const QString current = m_ports.deviceFor(port);
+    const std::optional<QString> typed =
+        m_dialogs.editText(tr("Device or network address for Com %1\n"
+                              "(a path, rfc2217://HOST:PORT or socket://HOST:PORT):")
+                               .arg(port),
+                           current);
+    if (!typed)
+        return;
+    const QString device = typed->trimmed();
+    QString why;
+    if (!LineAddress::parse(device, &why)) {
+        if (!why.isEmpty())
+            why[0] = why[0].toUpper();
+        m_dialogs.message(tr("Not a device or network address"),
+                          tr("%1.\n\nCom %2 still stands for %3.").arg(why).arg(port).arg(current));
+        return;
+    }
+    chooseDevice(port, device);
 }
 
 void MainWindow::reopenPort()
@@ -172,7 +229,9 @@ void MainWindow::reopenPort()
     const SerialPortList ports = SerialPortList::ofThisComputer();
     describePortRadios(ports);
     m_dialogs.message(tr("Invalid Com Port"), m_port.problem().details(),
-                      ports.report(m_port.port()));
+                      ports.report(m_port.port()) + QLatin1String("\n\n") +
+                          tr("A right click on a Com radio picks one of the listed ports, "
+                             "or another device or network address."));
 }
 
 QString MainWindow::chosenSettings() const

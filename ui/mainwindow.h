@@ -6,11 +6,13 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class AddressAssignment;
 class BusScan;
 class OperatorDialogs;
+class PortMenu;
 class QButtonGroup;
 class QLabel;
 class QListWidget;
@@ -35,6 +37,11 @@ public:
     // Closes the port and opens it again with the port and speed the radios show.
     void reopenPort();
 
+    // Where the menus of the Com radios take their list of ports from: this computer's
+    // ports by default. The system's list never holds a pseudo-terminal, so a test
+    // gives a list of its own.
+    void setPortsForMenu(std::function<QList<SerialPortEntry>()> ports);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -54,6 +61,10 @@ private:
     QString chosenSettings() const;
     QString portProblemText() const;
     void describePortRadios(const SerialPortList &ports);
+    void showPortMenu(int port, const QPoint &where);
+    // "Com <port>" stands for `device` for the rest of the run; nothing is stored.
+    void chooseDevice(int port, const QString &device);
+    void askForDevice(int port);
 
     std::unique_ptr<OperatorDialogs> m_ownDialogs;
     OperatorDialogs &m_dialogs;
@@ -66,6 +77,8 @@ private:
     QPushButton *m_scanButton = nullptr;
     QListWidget *m_readerList = nullptr;
     QLabel *m_statusLabel = nullptr;
+    PortMenu *m_portMenu = nullptr;
+    std::function<QList<SerialPortEntry>()> m_portsForMenu;
 
     ReaderLink *m_link = nullptr;
     BusScan *m_scan = nullptr;

@@ -13,6 +13,7 @@ public:
     void message(const QString &text, const QString &informative = QString(),
                  const QString &detailed = QString()) override;
     QString askText(const QString &prompt) override;
+    std::optional<QString> editText(const QString &prompt, const QString &text) override;
 
 private:
     QWidget *m_parent;

@@ -47,6 +47,15 @@ private slots:
         QCOMPARE(ports.whatIsBehind("/dev/ttyS0"), QString());
         QCOMPARE(ports.whatIsBehind(dir.filePath("ttyUSB9")), QString());
     }
+
+    void aPortGoesByTheStableLinkThatPointsAtIt()
+    {
+        const QList<SerialPortEntry> named =
+            underStableNames({{"/dev/ttyS0", "", "", ""}, {"/dev/ttyUSB1", "", "", ""}},
+                             {{"/by-id/usb-B", "/dev/ttyUSB0"}, {"/by-id/usb-A", "/dev/ttyUSB1"}});
+        QCOMPARE(named[0].device, QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(named[1].device, QStringLiteral("/by-id/usb-A"));
+    }
 };
 
 QTEST_APPLESS_MAIN(TestSerialPortList)

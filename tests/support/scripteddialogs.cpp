@@ -17,3 +17,9 @@ QString ScriptedDialogs::askText(const QString &prompt)
         whileAsking();
     return answers.isEmpty() ? QString() : answers.takeFirst();
 }
+
+std::optional<QString> ScriptedDialogs::editText(const QString &prompt, const QString &text)
+{
+    prefilled << text;
+    return answers.isEmpty() ? std::nullopt : std::optional<QString>(askText(prompt));
+}

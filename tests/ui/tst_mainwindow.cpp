@@ -6,6 +6,7 @@
 #include "tests/support/scripteddialogs.h"
 #include "tests/support/simulatedline.h"
 #include "ui/mainwindow.h"
+#include "ui/portmenu.h"
 #include "ui/wrappedtextbutton.h"
 
 #include <QAccessible>
@@ -242,6 +243,9 @@ private slots:
                  qPrintable(dialogs.detailedTexts.first()));
         QVERIFY(!window.port().isOpen());
         QVERIFY(control<QRadioButton>(window, "Option2")->isChecked()); // the choice stays
+        QVERIFY(dialogs.detailedTexts.first().endsWith(
+            "right click on a Com radio picks one of the listed ports, or another device or "
+            "network address."));
 
         control<QRadioButton>(window, "Option1")->click();
         QVERIFY(window.port().isOpen());
@@ -279,6 +283,76 @@ private slots:
         control<QRadioButton>(window, "Option3")->click();
         QVERIFY(window.port().isOpen());
         QCOMPARE(control<QLabel>(window, "Label2")->text(), QString());
+    }
+
+    // Opened by a right click (key 0) or a key; the arrow keys choose the second line (entry
+    // 1) or "Other…" (2), whose dialog gets `typed` (PTY: the second line) or is cancelled.
+    void aComRadiosMenuPutsAnotherDeviceBehindIt_data()
+    {
+        QTest::addColumn<int>("radio");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("entry");
+        QTest::addColumn<QStringList>("typed");
+        QTest::addColumn<bool>("changes");
+        const int menuKey = Qt::Key_Menu;
+        QTest::newRow("listed, selected") << 1 << 0 << 1 << QStringList() << true;
+        QTest::newRow("listed, not selected") << 2 << menuKey << 1 << QStringList() << true;
+        QTest::newRow("other, pty, scan")
+            << 1 << int(Qt::Key_F10) << 2 << QStringList{"PTY"} << true;
+        QTest::newRow("other, malformed") << 1 << 0 << 2 << QStringList{"socket://x"} << false;
+        QTest::newRow("other, emptied") << 1 << menuKey << 2 << QStringList{""} << false;
+        QTest::newRow("other, cancelled") << 1 << 0 << 2 << QStringList() << false;
+    }
+
+    void aComRadiosMenuPutsAnotherDeviceBehindIt()
+    {
+        QFETCH(int, radio);
+        QFETCH(int, key);
+        QFETCH(int, entry);
+        QFETCH(QStringList, typed);
+        QFETCH(bool, changes);
+        SimulatedLine first(1);
+        SimulatedLine second(5);
+        second.bus().addReader({7});
+        OpenWatch opensOfFirst(first.device());
+        ScriptedDialogs dialogs;
+        dialogs.answers = typed.replaceInStrings(QStringLiteral("PTY"), second.device());
+        MainWindow window(&dialogs);
+        window.link().setReplyWindowForTesting(std::chrono::milliseconds(25));
+        window.setPortsForMenu([&] {
+            return QList<SerialPortEntry>{{first.device(), "rollcall-sim", "", ""},
+                                          {second.device(), "", "", ""}};
+        });
+        window.show();
+        auto *button =
+            control<QRadioButton>(window, qPrintable(QStringLiteral("Option%1").arg(radio)));
+        if (key == 0)
+            QTest::mouseClick(window.windowHandle(), Qt::RightButton, {},
+                              button->mapTo(&window, button->rect().center()));
+        else
+            QTest::keyClick(button, Qt::Key(key),
+                            key == Qt::Key_F10 ? Qt::ShiftModifier : Qt::NoModifier);
+        auto *menu = window.findChild<PortMenu *>();
+        QVERIFY(menu->isVisible());
+        QCOMPARE(QAccessible::queryAccessibleInterface(menu)->text(QAccessible::Name),
+                 QStringLiteral("Device of Com %1").arg(radio));
+        QCOMPARE(menu->actions().first()->text(), first.device() + " (rollcall-sim)");
+        QCOMPARE(menu->actions().first()->isChecked(), radio == 1); // what the radio stands for
+        for (int down = 0; down <= entry; ++down)
+            QTest::keyClick(menu, Qt::Key_Down);
+        QTest::keyClick(menu, Qt::Key_Return);
+        const QString now = changes ? second.device() : first.device();
+        QCOMPARE(button->toolTip().section('\n', 0, 0), now);
+        QCOMPARE(dialogs.prefilled, entry == 2 ? QStringList{first.device()} : QStringList());
+        const QStringList refusal{"Not a device or network address"};
+        QCOMPARE(dialogs.messages, !typed.isEmpty() && !changes ? refusal : QStringList());
+        QVERIFY(window.port().isOpen());
+        QCOMPARE(window.port().device(), radio == 1 ? now : first.device());
+        QCOMPARE(opensOfFirst.closes(), radio == 1 && changes ? 1 : 0);
+        if (entry == 2 && changes) {
+            control<QPushButton>(window, "Command2")->click();
+            QCOMPARE(listed(window), QStringList{"Address 007"});
+        }
     }
 
     // One whole scan at the real 200 ms reply window, with the operator clicking around.
