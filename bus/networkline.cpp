@@ -363,13 +363,10 @@ void NetworkLine::onSocketError(QAbstractSocket::SocketError error)
     switch (m_state) {
     case State::Connecting:
         if (error == QAbstractSocket::ConnectionRefusedError)
-            refuse(PortProblem::Kind::NotListening,
-                   tr("connection refused: nobody is listening on port %1 of %2")
-                       .arg(m_address.port)
-                       .arg(m_address.host));
+            refuse(PortProblem::Kind::NotListening, m_socket.errorString());
         else if (error == QAbstractSocket::HostNotFoundError)
             refuse(PortProblem::Kind::UnknownHost,
-                   tr("the host %1 is not known: %2").arg(m_address.host, m_socket.errorString()));
+                   tr("%1: %2").arg(m_address.host, m_socket.errorString()));
         else
             refuse(PortProblem::Kind::Other,
                    tr("connecting to %1 failed: %2").arg(where, m_socket.errorString()));

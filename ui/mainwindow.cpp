@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QRadioButton>
+#include <QTimer>
 
 #include <utility>
 
@@ -73,7 +74,17 @@ MainWindow::MainWindow(OperatorDialogs *dialogs, const PortMap &ports, QWidget *
             showPortProblem(portProblemText());
     });
 
-    openFirstPort();
+    // Checking a radio from code emits no click, so this reopens nothing; the port
+    // starts on port 1 at 9600,N,8,1, as the radios now show.
+    m_portButtons->button(PortMap::FirstPort)->setChecked(true);
+    m_speedButtons->button(SlowBaud)->setChecked(true);
+    // A server on the network may take seconds to answer: the window shows first and
+    // stays live, and closes at once, while it connects.
+    const std::optional<LineAddress> first = LineAddress::parse(m_port.device());
+    if (first && first->isNetwork())
+        QTimer::singleShot(0, this, &MainWindow::openFirstPort);
+    else
+        openFirstPort();
 }
 
 MainWindow::~MainWindow() = default;
@@ -132,14 +143,10 @@ void MainWindow::buildControls()
 
 void MainWindow::openFirstPort()
 {
-    // Checking a radio from code emits no click, so this reopens nothing; the port
-    // starts on port 1 at 9600,N,8,1, as the radios now show.
-    m_portButtons->button(PortMap::FirstPort)->setChecked(true);
-    m_speedButtons->button(SlowBaud)->setChecked(true);
-    if (!m_port.open())
-        showPortProblem(portProblemText());
-    else
+    if (m_port.open())
         showOpenNote();
+    else if (m_port.problem().isProblem()) // not when closed meanwhile
+        showPortProblem(portProblemText());
 }
 
 // Said once where the speed is chosen: a line whose speed rollcall cannot set.

@@ -9,6 +9,9 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
+#include <QTimer>
+
+#include <optional>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -45,6 +48,36 @@ struct NetworkClient
     ReaderLink link{port};
 };
 
+// A listener whose backlog is already full: the kernel drops every further SYN, so a
+// connection to it never completes.
+struct FullBacklog
+{
+    FullBacklog()
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        ::listen(listener, 0);
+        socklen_t length = sizeof address;
+        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+        port = ntohs(address.sin_port);
+        // Takes the one place in the queue.
+        ::connect(queued, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    ~FullBacklog()
+    {
+        ::close(queued);
+        ::close(listener);
+    }
+    FullBacklog(const FullBacklog &) = delete;
+    FullBacklog &operator=(const FullBacklog &) = delete;
+
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    int queued = ::socket(AF_INET, SOCK_STREAM, 0);
+    quint16 port = 0;
+};
+
 } // namespace
 
 // The line behind Debian's own ser2net, which serves a simulated bus on a real pty: what
@@ -58,6 +91,7 @@ private slots:
     void aServerKilledMidScanStopsTheScanAtThatAddress();
     void aServerThatCannotServeIsRefusedInPlainWords_data();
     void aServerThatCannotServeIsRefusedInPlainWords();
+    void aCloseEndsAConnectionBeingMade();
 };
 
 void TestNetworkLine::scanAndAssignationOverASerialServer_data()
@@ -172,23 +206,12 @@ void TestNetworkLine::aServerThatCannotServeIsRefusedInPlainWords()
 
     quint16 port = freeLocalPort();
     QTcpServer silent;
-    int backlogFd = -1;
-    int queued = -1;
+    std::optional<FullBacklog> full;
     if (listener == QLatin1String("silent")) {
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         port = silent.serverPort();
     } else if (listener == QLatin1String("full backlog")) {
-        backlogFd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::bind(backlogFd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        QCOMPARE(::listen(backlogFd, 0), 0);
-        socklen_t length = sizeof address;
-        ::getsockname(backlogFd, reinterpret_cast<sockaddr *>(&address), &length);
-        port = ntohs(address.sin_port);
-        queued = ::socket(AF_INET, SOCK_STREAM, 0); // takes the one place in the queue
-        QCOMPARE(::connect(queued, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        port = full.emplace().port;
     }
 
     NetworkClient client(url.arg(port));
@@ -196,10 +219,17 @@ void TestNetworkLine::aServerThatCannotServeIsRefusedInPlainWords()
     QCOMPARE(int(client.port.problem().kind), problem);
     QCOMPARE(client.port.problem().summary(), summary.arg(port));
     QVERIFY(!client.port.problem().systemReason.isEmpty());
-    for (int fd : {backlogFd, queued}) {
-        if (fd >= 0)
-            ::close(fd);
-    }
+}
+
+// What a window closed, or Ctrl+C, does while a server is being connected.
+void TestNetworkLine::aCloseEndsAConnectionBeingMade()
+{
+    const FullBacklog nobodyAnswers;
+    NetworkClient client(QStringLiteral("socket://127.0.0.1:%1").arg(nobodyAnswers.port));
+    QTimer::singleShot(100, this, [&] { client.port.close(); });
+    QVERIFY(!client.port.open());
+    // Not the five seconds' "no answer": the close ended it, and nothing is to be told.
+    QCOMPARE(client.port.problem().kind, PortProblem::Kind::None);
 }
 
 QTEST_GUILESS_MAIN(TestNetworkLine)
