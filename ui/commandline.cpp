@@ -198,7 +198,9 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     const QCommandLineOption comOption(
         QStringLiteral("com"),
         tr("Use DEVICE for the radio \"Com N\", N from 1 to 5; wins over ROLLCALL_COM<N>. "
-           "Repeatable."),
+           "Repeatable. DEVICE is a serial device, or a serial server on the network: "
+           "rfc2217://HOST:PORT (telnet with the COM-PORT option; rollcall sets the speed) "
+           "or socket://HOST:PORT (raw TCP; the server's speed)."),
         QStringLiteral("N=DEVICE"));
     const QCommandLineOption traceOption(QStringLiteral("trace"),
                                          tr("Write the line's traffic to standard error: the port "

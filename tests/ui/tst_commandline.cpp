@@ -91,6 +91,9 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
         << QStringLiteral("--com one=/dev/ttyUSB0: the port must be a number");
     QTest::newRow("no port") << QStringList{com, QStringLiteral("=/dev/ttyUSB0")}
                              << QStringLiteral("--com =/dev/ttyUSB0: the port must be a number");
+    QTest::newRow("malformed network address")
+        << QStringList{com, QStringLiteral("1=rfc2217://host")}
+        << QStringLiteral("--com 1=rfc2217://host: rfc2217://host gives no port");
     QTest::newRow("bad after good")
         << QStringList{com, QStringLiteral("1=/dev/ttyUSB0"), com, QStringLiteral("6=/dev/ttyUSB1")}
         << QStringLiteral("--com 6=/dev/ttyUSB1: the port must be 1 to 5");
