@@ -106,7 +106,7 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
                                     << QStringLiteral("unexpected argument \"5\"");
     QTest::newRow("a scan's option for the window")
         << QStringList{QStringLiteral("--port"), QStringLiteral("2")}
-        << QStringLiteral("--port is for scan and assign");
+        << QStringLiteral("--port is for scan, watch and assign");
     QTest::newRow("addresses out of range")
         << QStringList{QStringLiteral("scan"), QStringLiteral("--addresses"),
                        QStringLiteral("0-127")}
