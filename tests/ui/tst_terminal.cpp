@@ -30,8 +30,9 @@ enum Event { Nothing, Interrupt, Terminate, Unplug, Flap };
 // latency: each becomes "~DELAY" of the reader it fits, or stays as it is and fails.
 QString settled(QString text, const QString &readers)
 {
-    text.replace(QRegularExpression(QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d{3}")),
-                 QStringLiteral("HH:MM:SS.mmm"));
+    text.replace(
+        QRegularExpression(QStringLiteral("(\\d{4}-\\d\\d-\\d\\dT)?\\d\\d:\\d\\d:\\d\\d\\.\\d{3}")),
+        QStringLiteral("HH:MM:SS.mmm"));
     QList<int> delays{3};
     static const QRegularExpression delay(QStringLiteral("delay=(\\d+)"));
     for (auto it = delay.globalMatch(readers); it.hasNext();)
@@ -196,6 +197,21 @@ void TestTerminal::commandsFromATerminal_data()
                           R"({"address": 1, "first_byte_ms": ~3, "bytes": 4, "listed": true}]})"
                           "\n")
         << QStringList{QStringLiteral("Scan stopped at 002: adapter unplugged\n")} << polls(0, 2);
+    QTest::newRow("watch, unplugged, json")
+        << QStringList{QStringLiteral("watch"), range, QStringLiteral("0-1"),
+                       QStringLiteral("--json")}
+        << QStringLiteral("1") << int(Unplug) << 1
+        << QStringLiteral(
+               R"({"event": "online", "time": "HH:MM:SS.mmm", "address": 1})"
+               "\n"
+               R"({"event": "summary", "port": 1, "device": "%1", "baud": 9600, )"
+               R"("addresses": [0, 1], "window_ms": 200, "passes": 1, "tally": [{"address": 1, )"
+               R"("polls": 1, "answers": 1, "misses": 0, "longest_miss_run": 0, )"
+               R"("first_byte_ms": {"min": ~3, "median": ~3, "max": ~3}}], "complete": false, )"
+               R"("stopped_at": 0, "reason": "adapter unplugged"})"
+               "\n")
+        << QStringList{QStringLiteral("Scan stopped at 000: adapter unplugged\n")}
+        << polls(0, 1) + polls(0, 0);
 }
 
 void TestTerminal::commandsFromATerminal()
