@@ -296,6 +296,44 @@ WatchRun runWatch(const QString &device, int seconds)
     return run;
 }
 
+// One row per window; false when a scan did not finish.
+bool printWindowRows(QTextStream &out,
+                     const QList<std::pair<int, std::optional<double>>> &windowScans)
+{
+    bool done = true;
+    for (const auto &[windowMs, took] : windowScans) {
+        const double floorMs = 127.0 * windowMs;
+        done = done && took;
+        out << row(QStringLiteral("terminal scan --window %1: took / floor").arg(windowMs),
+                   took ? QStringLiteral("%1 s / %2 s = %3")
+                              .arg(*took / 1000, 0, 'f', 3)
+                              .arg(floorMs / 1000, 0, 'f', 3)
+                              .arg(*took / floorMs, 0, 'f', 4)
+                        : QStringLiteral("did not finish"),
+                   windowMs == 20 ? QStringLiteral("<= 1.02") : QStringLiteral("<= 1.01"))
+            << '\n';
+    }
+    return done;
+}
+
+void printWatchRows(QTextStream &out, const WatchRun &watched, int seconds)
+{
+    // A pass polls ten addresses, 20 ms each.
+    out << row(QStringLiteral("watch 0-9 at 20 ms for %1 s: passes").arg(seconds),
+               QStringLiteral("%1 (floor %2)").arg(watched.passes).arg(seconds * 1000 / 200))
+        << '\n';
+    out << row(QStringLiteral("watch: CPU first / last minute"),
+               QStringLiteral("%1 % / %2 % of a core")
+                   .arg(watched.cpuStartPercent, 0, 'f', 2)
+                   .arg(watched.cpuEndPercent, 0, 'f', 2),
+               QStringLiteral("flat"))
+        << '\n';
+    out << row(QStringLiteral("watch: resident memory at 10 s / at the end"),
+               QStringLiteral("%1 / %2 kB").arg(watched.rssStartKiB).arg(watched.rssEndKiB),
+               QStringLiteral("flat"))
+        << '\n';
+}
+
 bool fail(const QString &what, const RealProgram &program)
 {
     std::fprintf(stderr, "bench: %s: %s\n", qPrintable(what), program.why());
@@ -476,32 +514,9 @@ int main(int argc, char *argv[])
                    .arg(traced.cpuMs / 1000, 0, 'f', 3)
                    .arg(traced.wallMs / 1000, 0, 'f', 3))
         << '\n';
-    bool windowsDone = true;
-    for (const auto &[windowMs, took] : windowScans) {
-        const double floorMs = 127.0 * windowMs;
-        windowsDone = windowsDone && took;
-        out << row(QStringLiteral("terminal scan --window %1: took / floor").arg(windowMs),
-                   took ? QStringLiteral("%1 s / %2 s = %3")
-                              .arg(*took / 1000, 0, 'f', 3)
-                              .arg(floorMs / 1000, 0, 'f', 3)
-                              .arg(*took / floorMs, 0, 'f', 4)
-                        : QStringLiteral("did not finish"),
-                   windowMs == 20 ? QStringLiteral("<= 1.02") : QStringLiteral("<= 1.01"))
-            << '\n';
-    }
-    out << row(QStringLiteral("watch 0-9 at 20 ms for %1 s: passes").arg(watchSeconds),
-               QStringLiteral("%1 (floor %2)").arg(watched.passes).arg(watchSeconds * 1000 / 200))
-        << '\n';
-    out << row(QStringLiteral("watch: CPU first / last minute"),
-               QStringLiteral("%1 % / %2 % of a core")
-                   .arg(watched.cpuStartPercent, 0, 'f', 2)
-                   .arg(watched.cpuEndPercent, 0, 'f', 2),
-               QStringLiteral("flat"))
-        << '\n';
-    out << row(QStringLiteral("watch: resident memory at 10 s / at the end"),
-               QStringLiteral("%1 / %2 kB").arg(watched.rssStartKiB).arg(watched.rssEndKiB),
-               QStringLiteral("flat"))
-        << '\n';
+    const bool windowsDone = printWindowRows(out, windowScans);
+    printWatchRows(out, watched, watchSeconds);
     out.flush();
-    return assigned && fastScanMs && terminalDone && windowsDone && watched.passes > 0 ? 0 : 1;
+    const bool done = assigned && fastScanMs && terminalDone && windowsDone;
+    return done && watched.passes > 0 ? 0 : 1;
 }

@@ -74,7 +74,8 @@ void ReaderLink::traceReply(qint64 waiting)
     const QByteArray firstByteAt =
         m_firstByteNs < 0
             ? QByteArray()
-            : ", first byte at " + QByteArray::number(m_firstByteNs / 1e6, 'f', 1) + " ms";
+            : ", first byte at " +
+                  QByteArray::number(static_cast<double>(m_firstByteNs) / 1e6, 'f', 1) + " ms";
     qCDebug(lcLineTrace, "%.3f ms reply window of %03d over: %lld waiting%s%s%s%s: %s",
             linetrace::millisecondsSinceStart(), m_polledAddress, static_cast<long long>(waiting),
             first.isEmpty() ? "" : ", ", linetrace::hex(first).constData(),

@@ -8,8 +8,8 @@ BusWatch::BusWatch(ReaderLink &link, QObject *parent) : QObject(parent), m_link(
 void BusWatch::run(int first, int last)
 {
     m_first = first;
-    m_addresses.assign(static_cast<std::size_t>(last - first + 1),
-                       WatchedAddress(m_link.replyWindow()));
+    const int count = last - first + 1;
+    m_addresses.assign(static_cast<std::size_t>(count), WatchedAddress(m_link.replyWindow()));
     BusScan scan(m_link);
     connect(&scan, &BusScan::addressChecked, this, &BusWatch::record);
     // The scan shows its progress once per address, while the reader has its time to

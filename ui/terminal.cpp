@@ -84,6 +84,12 @@ bool isTerminal(std::FILE *stream)
 #endif
 }
 
+// Progress is for a person watching, and not between the lines of a trace either.
+bool showsProgress()
+{
+    return isTerminal(stderr) && !lcLineTrace().isDebugEnabled();
+}
+
 // The operator's answer is NEW from the command line; what the window would show in a
 // box is kept for standard output or standard error.
 class CommandLineAnswers : public OperatorDialogs
@@ -122,7 +128,6 @@ private:
     enum Status { Done = 0, LineFailed = 1, Usage = 2, Refused = 3 };
 
     int scanAt(int baud);
-    bool showsProgress() const;
 
     void onSignal();
     bool openPort();
@@ -227,12 +232,6 @@ void Terminal::clearProgress()
 {
     if (m_progressShown > 0)
         showProgress(QString());
-}
-
-// Progress is for a person watching, and not between the lines of a trace either.
-bool Terminal::showsProgress() const
-{
-    return isTerminal(stderr) && !lcLineTrace().isDebugEnabled();
 }
 
 // Each speed in turn, on its own opening of the port; a line that fails or a signal ends
