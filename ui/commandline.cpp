@@ -180,7 +180,7 @@ QString helpExamples()
 {
     return CommandLine::tr(R"(
 From a terminal:
-  scan and assign need no display: over SSH, on a panel PC, in a shell loop.
+  scan, watch and assign need no display: over SSH, on a panel PC, in a shell loop.
   Each reader found is printed as it answers, then the result:
 
     $ ssh cabinet-pi rollcall scan --com 1=/dev/ttyUSB0
