@@ -1,6 +1,8 @@
 // Measures the real rollcall program on a simulated reader line: start-up, a full scan at
 // both speeds, an address assignment, CPU and memory; then "rollcall scan" from a
-// terminal, with and without the line trace. Prints one table; asserts nothing.
+// terminal, with and without the line trace, at shorter reply windows, and a long
+// "rollcall watch". Prints one table; asserts nothing.
+//   rollcall-bench [--watch-seconds N]   (the watch lasts 60 s unless told otherwise)
 
 #include "bus/frames.h"
 #include "sim/readerbus.h"
@@ -12,6 +14,7 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -23,6 +26,7 @@
 #include <optional>
 #include <vector>
 
+#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -216,6 +220,120 @@ TerminalScan runTerminalScan(const QString &device, sim::ReaderBus &bus, bool tr
     return run;
 }
 
+// The terminal program with no display, as over SSH, logging what `rules` turn on.
+void startTerminal(QProcess &process, const QStringList &arguments, const QString &rules)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(name));
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(ROLLCALL_PROGRAM), arguments);
+}
+
+// "rollcall scan --window MS": the time its 127 windows took, as the program logs it.
+std::optional<double> scanMsAtWindow(const QString &device, int windowMs)
+{
+    QProcess scan;
+    startTerminal(scan,
+                  {QStringLiteral("scan"), QStringLiteral("--com"), QStringLiteral("1=") + device,
+                   QStringLiteral("--window"), QString::number(windowMs)},
+                  QStringLiteral("rollcall.commands.debug=true"));
+    if (!scan.waitForFinished(60'000) || scan.exitCode() != 0)
+        return std::nullopt;
+    const QList<double> took = captures(QString::fromLocal8Bit(scan.readAllStandardError()),
+                                        QStringLiteral("scan of 127 addresses took (\\d+) ms"));
+    return took.isEmpty() ? std::nullopt : std::optional<double>(took.first());
+}
+
+// "rollcall watch" of ten addresses at 20 ms for `seconds`, its cost sampled every 10 s.
+struct WatchRun
+{
+    int passes = -1;
+    double cpuStartPercent = 0; // over the first minute (or less of a shorter run)
+    double cpuEndPercent = 0;   // over the last one
+    qint64 rssStartKiB = 0;     // 10 s in
+    qint64 rssEndKiB = 0;
+};
+
+WatchRun runWatch(const QString &device, int seconds)
+{
+    constexpr int SampleSeconds = 10;
+    constexpr int SamplesPerMinute = 60 / SampleSeconds;
+    WatchRun run;
+    QProcess watch;
+    startTerminal(watch,
+                  {QStringLiteral("watch"), QStringLiteral("--com"), QStringLiteral("1=") + device,
+                   QStringLiteral("--addresses"), QStringLiteral("0-9"), QStringLiteral("--window"),
+                   QStringLiteral("20"), QStringLiteral("--json")},
+                  QString());
+    if (!watch.waitForStarted())
+        return run;
+    QList<ProcessUsage> samples;
+    for (int at = SampleSeconds; at <= std::max(seconds, SampleSeconds); at += SampleSeconds) {
+        watch.waitForFinished(SampleSeconds * 1000); // sleeps, unless it ended
+        samples << ProcessUsage::of(watch.processId());
+    }
+    ::kill(static_cast<pid_t>(watch.processId()), SIGINT);
+    watch.waitForFinished(10'000);
+    const QList<double> passes =
+        captures(QString::fromLocal8Bit(watch.readAllStandardOutput()),
+                 QStringLiteral("\"event\": \"summary\".*\"passes\": (\\d+)"));
+    if (passes.isEmpty() || samples.size() < 2)
+        return run;
+    run.passes = static_cast<int>(passes.first());
+    const auto span = std::min<qsizetype>(SamplesPerMinute, samples.size() - 1);
+    auto percent = [&](qsizetype from) {
+        return 100.0 *
+               static_cast<double>(samples[from + span].cpuMilliseconds -
+                                   samples[from].cpuMilliseconds) /
+               (static_cast<double>(span) * SampleSeconds * 1000);
+    };
+    run.cpuStartPercent = percent(0);
+    run.cpuEndPercent = percent(samples.size() - 1 - span);
+    run.rssStartKiB = samples.first().rssKiB;
+    run.rssEndKiB = samples.last().rssKiB;
+    return run;
+}
+
+// One row per window; false when a scan did not finish.
+bool printWindowRows(QTextStream &out,
+                     const QList<std::pair<int, std::optional<double>>> &windowScans)
+{
+    bool done = true;
+    for (const auto &[windowMs, took] : windowScans) {
+        const double floorMs = 127.0 * windowMs;
+        done = done && took;
+        out << row(QStringLiteral("terminal scan --window %1: took / floor").arg(windowMs),
+                   took ? QStringLiteral("%1 s / %2 s = %3")
+                              .arg(*took / 1000, 0, 'f', 3)
+                              .arg(floorMs / 1000, 0, 'f', 3)
+                              .arg(*took / floorMs, 0, 'f', 4)
+                        : QStringLiteral("did not finish"),
+                   windowMs == 20 ? QStringLiteral("<= 1.02") : QStringLiteral("<= 1.01"))
+            << '\n';
+    }
+    return done;
+}
+
+void printWatchRows(QTextStream &out, const WatchRun &watched, int seconds)
+{
+    // A pass polls ten addresses, 20 ms each.
+    out << row(QStringLiteral("watch 0-9 at 20 ms for %1 s: passes").arg(seconds),
+               QStringLiteral("%1 (floor %2)").arg(watched.passes).arg(seconds * 1000 / 200))
+        << '\n';
+    out << row(QStringLiteral("watch: CPU first / last minute"),
+               QStringLiteral("%1 % / %2 % of a core")
+                   .arg(watched.cpuStartPercent, 0, 'f', 2)
+                   .arg(watched.cpuEndPercent, 0, 'f', 2),
+               QStringLiteral("flat"))
+        << '\n';
+    out << row(QStringLiteral("watch: resident memory at 10 s / at the end"),
+               QStringLiteral("%1 / %2 kB").arg(watched.rssStartKiB).arg(watched.rssEndKiB),
+               QStringLiteral("flat"))
+        << '\n';
+}
+
 bool fail(const QString &what, const RealProgram &program)
 {
     std::fprintf(stderr, "bench: %s: %s\n", qPrintable(what), program.why());
@@ -228,6 +346,11 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
+    const QStringList arguments = QCoreApplication::arguments();
+    const qsizetype watchOption = arguments.indexOf(QStringLiteral("--watch-seconds"));
+    const int watchSeconds = watchOption > 0 ? arguments.value(watchOption + 1).toInt() : 60;
+    if (watchSeconds < 10)
+        return std::fprintf(stderr, "bench: --watch-seconds takes 10 or more\n"), 2;
 
     sim::ReaderBus bus;
     const QString device = publishUniquely(bus);
@@ -309,6 +432,12 @@ int main(int argc, char *argv[])
     const Spread tracedWindow = spreadOf(captures(traced.errorOutput, windowPattern));
     const bool terminalDone = terminal.exitCode == 0 && traced.exitCode == 0;
 
+    // Shorter reply windows, one scan each, beside the floor of 127 windows.
+    QList<std::pair<int, std::optional<double>>> windowScans;
+    for (int windowMs : {200, 50, 20})
+        windowScans.append({windowMs, scanMsAtWindow(device, windowMs)});
+    const WatchRun watched = runWatch(device, watchSeconds);
+
     out << "rollcall benchmark: real program, simulated readers on a pseudo-terminal\n\n";
     out << row(QStringLiteral("measure"), QStringLiteral("figure"), QStringLiteral("target"))
         << '\n';
@@ -385,6 +514,9 @@ int main(int argc, char *argv[])
                    .arg(traced.cpuMs / 1000, 0, 'f', 3)
                    .arg(traced.wallMs / 1000, 0, 'f', 3))
         << '\n';
+    const bool windowsDone = printWindowRows(out, windowScans);
+    printWatchRows(out, watched, watchSeconds);
     out.flush();
-    return assigned && fastScanMs && terminalDone ? 0 : 1;
+    const bool done = assigned && fastScanMs && terminalDone && windowsDone;
+    return done && watched.passes > 0 ? 0 : 1;
 }

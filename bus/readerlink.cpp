@@ -31,6 +31,7 @@ bool ReaderLink::sendPoll(int address)
     // The window runs from the frame handed to the OS; whatever the caller does before
     // awaitReply() happens inside it.
     m_window.start();
+    m_firstByteNs = -1;
     m_replyWindowOver = false;
     m_replyTimer.start();
     m_polledAddress = address;
@@ -45,6 +46,9 @@ ReaderLink::Poll ReaderLink::awaitReply()
     m_lastReplyWindowNs = m_window.nsecsElapsed();
     if (waiting < 0)
         return Poll::LineDown;
+    // Arrived with the wake that ended the window: seen only now.
+    if (waiting > 0 && m_firstByteNs < 0)
+        m_firstByteNs = m_lastReplyWindowNs;
 
     qCDebug(lcReplyWindow, "address %03d window %.3f ms waiting %lld", m_polledAddress,
             m_lastReplyWindowNs / 1e6, static_cast<long long>(waiting));
@@ -67,10 +71,15 @@ void ReaderLink::traceReply(qint64 waiting)
         verdict = first.startsWith(frames::STX) || first.startsWith(frames::ACK)
                       ? "reader"
                       : "first byte not STX or ACK, not listed";
-    qCDebug(lcLineTrace, "%.3f ms reply window of %03d over: %lld waiting%s%s%s: %s",
+    const QByteArray firstByteAt =
+        m_firstByteNs < 0
+            ? QByteArray()
+            : ", first byte at " +
+                  QByteArray::number(static_cast<double>(m_firstByteNs) / 1e6, 'f', 1) + " ms";
+    qCDebug(lcLineTrace, "%.3f ms reply window of %03d over: %lld waiting%s%s%s%s: %s",
             linetrace::millisecondsSinceStart(), m_polledAddress, static_cast<long long>(waiting),
             first.isEmpty() ? "" : ", ", linetrace::hex(first).constData(),
-            waiting > Shown ? " ..." : "", verdict);
+            waiting > Shown ? " ..." : "", firstByteAt.constData(), verdict);
 }
 
 std::optional<char> ReaderLink::readReplyByte()
@@ -111,9 +120,14 @@ void ReaderLink::abort()
     m_replyTimer.stop();
 }
 
-void ReaderLink::setReplyWindowForTesting(std::chrono::milliseconds window)
+void ReaderLink::setReplyWindow(std::chrono::milliseconds window)
 {
     m_replyTimer.setInterval(window);
+}
+
+std::chrono::milliseconds ReaderLink::replyWindow() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(m_replyTimer.interval());
 }
 
 bool ReaderLink::send(const QByteArray &bytes)
@@ -130,13 +144,25 @@ bool ReaderLink::send(const QByteArray &bytes)
 // - a port that goes down ends the wait at once as well.
 bool ReaderLink::waitForReplyWindow()
 {
-    while (!m_replyWindowOver && !m_aborted && m_line.isOpen())
+    noteFirstByte(); // it may have come while the caller worked inside the window
+    while (!m_replyWindowOver && !m_aborted && m_line.isOpen()) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        noteFirstByte();
+    }
     if (!m_replyWindowOver) {
         m_replyTimer.stop();
         return false;
     }
     return !m_aborted;
+}
+
+// The loop wakes for the port's read notifier, so the first wake with bytes waiting is
+// within a wake-up latency of their arrival. Once a byte is seen, or once the window is
+// over (awaitReply() counts then anyway), nothing more is asked of the line.
+void ReaderLink::noteFirstByte()
+{
+    if (m_firstByteNs < 0 && !m_replyWindowOver && m_line.count() > 0)
+        m_firstByteNs = m_window.nsecsElapsed();
 }
 
 void ReaderLink::onReplyWindowOver()

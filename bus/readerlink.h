@@ -17,6 +17,8 @@ class ReaderLink : public QObject
     Q_OBJECT
 public:
     // How long a reader has to answer a poll, counted from the frame handed to the OS.
+    // The assignment always waits this long: a shorter window could call an address
+    // free that a slow reader holds.
     static constexpr std::chrono::milliseconds ReplyWindow{200};
 
     enum class Poll { Absent, Present, LineDown };
@@ -48,11 +50,18 @@ public:
     void abort();
     bool isAborted() const { return m_aborted; }
 
+    // A scan may trade the margin of slow readers for speed; every window from the next
+    // poll on lasts `window`.
+    void setReplyWindow(std::chrono::milliseconds window);
+    std::chrono::milliseconds replyWindow() const;
     // Only for tests that check traffic rather than timing: a whole scan in seconds.
-    void setReplyWindowForTesting(std::chrono::milliseconds window);
+    void setReplyWindowForTesting(std::chrono::milliseconds window) { setReplyWindow(window); }
 
     // From the last frame handed to the OS to the count taken at the end of the window.
     qint64 lastReplyWindowNs() const { return m_lastReplyWindowNs; }
+    // From the last frame handed to the OS to the first byte of its reply the program
+    // saw; -1 when nothing arrived in the window.
+    qint64 lastFirstByteNs() const { return m_firstByteNs; }
 
 signals:
     void replyWindowMeasured(int address, qint64 nanoseconds, qint64 bytesWaiting);
@@ -60,6 +69,7 @@ signals:
 private:
     bool send(const QByteArray &bytes);
     bool waitForReplyWindow();
+    void noteFirstByte();
     void onReplyWindowOver();
     void traceReply(qint64 waiting);
 
@@ -70,4 +80,5 @@ private:
     bool m_replyWindowOver = false;
     bool m_aborted = false;
     qint64 m_lastReplyWindowNs = 0;
+    qint64 m_firstByteNs = -1;
 };

@@ -46,8 +46,10 @@ void BusScan::run(int first, int last)
             stopAt(address);
             return;
         }
-        if (poll != ReaderLink::Poll::Present)
+        if (poll != ReaderLink::Poll::Present) {
+            emit addressChecked(address, false);
             continue;
+        }
         // Only a reply that starts with STX or ACK is a reader; the rest of it is
         // discarded by the next poll.
         const std::optional<char> first = m_link.readReplyByte();
@@ -55,10 +57,12 @@ void BusScan::run(int first, int last)
             stopAt(address);
             return;
         }
-        if (*first == frames::STX || *first == frames::ACK) {
+        const bool listed = *first == frames::STX || *first == frames::ACK;
+        if (listed) {
             emit readerListed(listEntry(address), address);
             ++found;
         }
+        emit addressChecked(address, listed);
     }
     emit statusChanged(resultText(found));
     qCDebug(lcScan, "scan of %d addresses took %lld ms, %d readers listed", last - first + 1,

@@ -25,6 +25,8 @@ public:
 signals:
     void listCleared();
     void readerListed(const QString &entry, int address);
+    // Every address whose poll ended, listed or not, after readerListed() for it.
+    void addressChecked(int address, bool listed);
     // The window shows it at once, so the operator sees which address is polled.
     void statusChanged(const QString &text);
     // The line went down: the scan ends early and says where and why, in one text and

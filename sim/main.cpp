@@ -49,8 +49,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption readerOption(
         QStringLiteral("reader"),
         QStringLiteral("Add a reader at ADDR (0..126), optionally faulty: none, silent, "
-                       "onebyte, late, wrongfirst. Repeatable."),
-        QStringLiteral("ADDR[:fault]"));
+                       "onebyte, late, wrongfirst; delay=MS answers after MS (default 3); "
+                       "baud=9600|19200 hears only that speed (default: any). Repeatable, "
+                       "e.g. 7:delay=60:baud=19200."),
+        QStringLiteral("ADDR[:setting]..."));
     const QCommandLineOption linkOption(QStringLiteral("link"),
                                         QStringLiteral("Publish the line as a symlink at PATH."),
                                         QStringLiteral("PATH"));

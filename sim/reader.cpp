@@ -43,6 +43,11 @@ std::optional<Reply> replyTo(const Reader &reader)
     return std::nullopt;
 }
 
+bool hearsAt(const Reader &reader, int lineBaud)
+{
+    return reader.baud == 0 || reader.baud == lineBaud;
+}
+
 std::optional<Fault> faultFromName(const QString &name)
 {
     for (const FaultName &entry : FaultNames) {
@@ -61,9 +66,6 @@ std::optional<Reader> parseReaderOption(const QString &text, QString *error)
     };
 
     const QStringList parts = text.split(QLatin1Char(':'));
-    if (parts.size() > 2)
-        return fail(QStringLiteral("expected ADDR[:fault], got \"%1\"").arg(text));
-
     bool ok = false;
     const int address = parts[0].toInt(&ok);
     if (!ok || address < 0 || address > wire::MaxAddress)
@@ -73,13 +75,27 @@ std::optional<Reader> parseReaderOption(const QString &text, QString *error)
 
     Reader reader;
     reader.address = address;
-    if (parts.size() == 2) {
-        const std::optional<Fault> fault = faultFromName(parts[1]);
-        if (!fault)
-            return fail(QStringLiteral("unknown fault \"%1\" (none, silent, onebyte, late, "
-                                       "wrongfirst)")
-                            .arg(parts[1]));
-        reader.fault = *fault;
+    bool faultGiven = false;
+    for (const QString &setting : parts.mid(1)) {
+        const QString value = setting.section(QLatin1Char('='), 1);
+        if (setting.startsWith(QLatin1String("delay="))) {
+            const int ms = value.toInt(&ok);
+            if (!ok || ms < 0 || ms > 10'000)
+                return fail(QStringLiteral("delay must be 0..10000 ms, got \"%1\"").arg(value));
+            reader.delay = std::chrono::milliseconds(ms);
+        } else if (setting.startsWith(QLatin1String("baud="))) {
+            reader.baud = value.toInt(&ok);
+            if (reader.baud != 9600 && reader.baud != 19200)
+                return fail(QStringLiteral("baud must be 9600 or 19200, got \"%1\"").arg(value));
+        } else if (const std::optional<Fault> fault = faultFromName(setting);
+                   fault && !faultGiven) {
+            reader.fault = *fault;
+            faultGiven = true;
+        } else {
+            return fail(QStringLiteral("unknown setting \"%1\" (one fault of none, silent, "
+                                       "onebyte, late, wrongfirst; delay=MS; baud=9600|19200)")
+                            .arg(setting));
+        }
     }
     return reader;
 }

@@ -20,6 +20,9 @@ struct Reader
     Fault fault = Fault::None;
     std::chrono::milliseconds delay{3};
     QByteArray reply = QByteArray("\x02OK\x03", 4);
+    // The speed the reader is set to: at any other it hears only garbage and stays quiet.
+    // 0 hears every speed.
+    int baud = 0;
 };
 
 // What a reader puts on the line in answer to a poll, and how long after the poll.
@@ -36,7 +39,11 @@ std::optional<Reply> replyTo(const Reader &reader);
 
 std::optional<Fault> faultFromName(const QString &name);
 
-// Parses "ADDR[:fault]" as given on the command line, e.g. "5" or "9:wrongfirst".
+// True when the reader understands frames sent at `lineBaud`.
+bool hearsAt(const Reader &reader, int lineBaud);
+
+// Parses "ADDR[:setting]..." as given on the command line, a setting being a fault name,
+// delay=MS or baud=9600|19200; e.g. "5", "9:wrongfirst", "7:delay=60:baud=19200".
 std::optional<Reader> parseReaderOption(const QString &text, QString *error = nullptr);
 
 } // namespace sim

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace sim {
@@ -39,6 +40,22 @@ int earlierTimeout(int a, int b)
     if (b < 0)
         return a;
     return std::min(a, b);
+}
+
+// The speed the program set on its side of the pty, which the slave shares.
+int baudOf(int slaveFd)
+{
+    termios settings{};
+    if (::tcgetattr(slaveFd, &settings) != 0)
+        return 0;
+    switch (::cfgetospeed(&settings)) {
+    case B9600:
+        return 9600;
+    case B19200:
+        return 19200;
+    default:
+        return 0;
+    }
 }
 
 bool isTransient(int error)
@@ -304,7 +321,7 @@ void ReaderBus::handleIncoming(const char *data, int size, Clock::time_point at)
 void ReaderBus::handleFrame(const Frame &frame, Clock::time_point at)
 {
     const auto it = m_readers.find(frame.address);
-    if (it == m_readers.end())
+    if (it == m_readers.end() || !hearsAt(it->second, baudOf(m_pty.slaveFd())))
         return;
 
     switch (frame.kind) {

@@ -73,13 +73,43 @@ QString takeAddresses(const QString &value, CommandLine &line)
     return QString();
 }
 
-// Takes "scan" or "assign NEW" with NEW judged as the window's entry field judges it; an
+// Checks "9600", "19200" or a list of both; an empty result means it was taken.
+QString takeBauds(const QString &value, CommandLine &line)
+{
+    const QString given = QStringLiteral("--baud ") + value + QStringLiteral(": ");
+    QList<int> bauds;
+    for (const QString &baud : value.split(QLatin1Char(','))) {
+        if (baud != QLatin1String("9600") && baud != QLatin1String("19200"))
+            return given + CommandLine::tr("the speed must be 9600 or 19200");
+        if (bauds.contains(baud.toInt()))
+            return given + CommandLine::tr("each speed once");
+        bauds << baud.toInt();
+    }
+    if (bauds.size() > 1 && line.action != CommandLine::Action::Scan)
+        return given + CommandLine::tr("only scan goes through several speeds");
+    line.bauds = bauds;
+    return QString();
+}
+
+QString takeWindow(const QString &value, CommandLine &line)
+{
+    bool isNumber = false;
+    const int ms = value.toInt(&isNumber);
+    if (!isNumber || ms < 10 || ms > 1000)
+        return CommandLine::tr("--window %1: the reply window must be 10 to 1000 ms").arg(value);
+    line.windowMs = ms;
+    return QString();
+}
+
+// Takes "scan", "watch" or "assign NEW" with NEW judged as the window's entry field judges it; an
 // empty result means the words were taken.
 QString takeCommand(QStringList words, CommandLine &line)
 {
     const QString command = words.isEmpty() ? QString() : words.takeFirst();
     if (command == QLatin1String("scan")) {
         line.action = CommandLine::Action::Scan;
+    } else if (command == QLatin1String("watch")) {
+        line.action = CommandLine::Action::Watch;
     } else if (command == QLatin1String("assign")) {
         line.action = CommandLine::Action::Assign;
         if (words.isEmpty())
@@ -92,7 +122,7 @@ QString takeCommand(QStringList words, CommandLine &line)
                    CommandLine::tr(" \"%1\": a whole number from 1 to 126").arg(entered);
         line.newAddress = entry.address;
     } else if (!command.isEmpty()) {
-        return CommandLine::tr("unknown command \"%1\"; the commands are scan and assign")
+        return CommandLine::tr("unknown command \"%1\"; the commands are scan, watch and assign")
             .arg(command);
     }
     if (!words.isEmpty())
@@ -106,21 +136,32 @@ struct TerminalOptions
     const QCommandLineOption &baud;
     const QCommandLineOption &addresses;
     const QCommandLineOption &json;
+    const QCommandLineOption &window;
 };
 
 // The options of one command are refused for another, rather than ignored.
 QString takeTerminalOptions(const QCommandLineParser &parser, const TerminalOptions &options,
                             CommandLine &line)
 {
-    const bool terminal = line.action != CommandLine::Action::Run;
+    using Action = CommandLine::Action;
+    const bool terminal = line.action != Action::Run;
+    const bool polls = line.action == Action::Scan || line.action == Action::Watch;
     for (const QCommandLineOption *option : {&options.port, &options.baud}) {
         if (!terminal && parser.isSet(*option))
-            return CommandLine::tr("--%1 is for scan and assign").arg(option->names().constFirst());
+            return CommandLine::tr("--%1 is for scan, watch and assign")
+                .arg(option->names().constFirst());
     }
-    for (const QCommandLineOption *option : {&options.addresses, &options.json}) {
-        if (line.action != CommandLine::Action::Scan && parser.isSet(*option))
-            return CommandLine::tr("--%1 is for scan").arg(option->names().constFirst());
+    // A short window could call an address free that a slow reader holds, and two
+    // readers would then share it: the assignment always waits the full 200 ms.
+    if (line.action == Action::Assign && parser.isSet(options.window))
+        return CommandLine::tr("--window is for scan and watch; assign always waits 200 ms "
+                               "for a reply");
+    for (const QCommandLineOption *option : {&options.addresses, &options.json, &options.window}) {
+        if (!polls && parser.isSet(*option))
+            return CommandLine::tr("--%1 is for scan and watch").arg(option->names().constFirst());
     }
+    if (line.action == Action::Watch && !parser.isSet(options.addresses))
+        return CommandLine::tr("watch: --addresses A-B is required, for example --addresses 1-10");
     if (parser.isSet(options.port)) {
         bool isNumber = false;
         line.port = parser.value(options.port).toInt(&isNumber);
@@ -128,22 +169,22 @@ QString takeTerminalOptions(const QCommandLineParser &parser, const TerminalOpti
             return CommandLine::tr("--port %1: the port must be 1 to 5")
                 .arg(parser.value(options.port));
     }
-    if (parser.isSet(options.baud)) {
-        const QString baud = parser.value(options.baud);
-        if (baud != QLatin1String("9600") && baud != QLatin1String("19200"))
-            return CommandLine::tr("--baud %1: the speed must be 9600 or 19200").arg(baud);
-        line.baud = baud.toInt();
-    }
+    QString problem;
+    if (parser.isSet(options.baud))
+        problem = takeBauds(parser.value(options.baud), line);
+    if (problem.isEmpty() && parser.isSet(options.window))
+        problem = takeWindow(parser.value(options.window), line);
     line.json = parser.isSet(options.json);
-    return parser.isSet(options.addresses) ? takeAddresses(parser.value(options.addresses), line)
-                                           : QString();
+    if (problem.isEmpty() && parser.isSet(options.addresses))
+        problem = takeAddresses(parser.value(options.addresses), line);
+    return problem;
 }
 
 QString helpExamples()
 {
     return CommandLine::tr(R"(
 From a terminal:
-  scan and assign need no display: over SSH, on a panel PC, in a shell loop.
+  scan, watch and assign need no display: over SSH, on a panel PC, in a shell loop.
   Each reader found is printed as it answers, then the result:
 
     $ ssh cabinet-pi rollcall scan --com 1=/dev/ttyUSB0
@@ -170,11 +211,41 @@ From a terminal:
 
   The verdicts: reader; one byte, not enough; first byte not STX or ACK, not listed;
   nothing. A reader that answers too late shows as nothing; its answer is thrown away
-  by the next poll or lands in the next address's window.
+  by the next poll or lands in the next address's window. "first byte at" is how long
+  the reader took, from the poll handed to the system to its first byte.
+
+  A shorter reply window makes a scan quicker (127 addresses times the window), but a
+  reader slower than the window is missed. To choose it, scan once at 200 ms with
+  --json and take at least three times the slowest "first_byte_ms" under "replies":
+
+    $ rollcall scan --json
+    {..., "replies": [{"address": 5, "first_byte_ms": 8.4, "bytes": 4, "listed": true}]}
+    $ rollcall scan --window 30
+
+  A reader set to the other speed is invisible; scan both in one go:
+
+    $ rollcall scan --baud 9600,19200
+    Address 005 at 9600 baud
+    There are 1 readers online at 9600 baud
+    Address 009 at 19200 baud
+    There are 1 readers online at 19200 baud
+
+  Which reader drops out now and then? Watch a few addresses until Ctrl+C:
+
+    $ rollcall watch --addresses 1-10 --window 30
+    12:04:30.815 Address 005 online
+    12:04:31.207 Address 005 gone
+    12:04:31.538 Address 005 back
+    ^C
+    After 212 passes:
+    Address 005: 212 polls, 211 answers, 1 misses, longest run of misses 1, first byte 8.1 / 8.4 / 9.9 ms
+
+  With --json, one line per change and the summary as the last line.
 
 Exit status: 0 done; 1 the line failed (the port did not open, or the adapter was
-lost); 2 a wrong command line, nothing opened; 3 the bus refused (no reader at
-address 0, or NEW already taken); 130 Ctrl+C; 143 SIGTERM.
+lost; watch prints its summary first); 2 a wrong command line, nothing opened; 3 the
+bus refused (no reader at address 0, or NEW already taken); 130 Ctrl+C; 143 SIGTERM
+(watch prints its summary first).
 )");
 }
 
@@ -187,8 +258,9 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         tr("Lists the readers on a serial multi-drop line and gives the reader at "
            "address 0 a new address.\n"
            "Without a command rollcall opens its window. \"scan\" lists the readers "
-           "online, \"assign NEW\" gives the reader at address 0 the address NEW "
-           "(1 to 126); both run in the terminal."));
+           "online, \"watch\" polls a few addresses over and over and tells when a "
+           "reader goes or comes back, \"assign NEW\" gives the reader at address 0 the "
+           "address NEW (1 to 126); all three run in the terminal."));
     // Our own help option: the one from addHelpOption() also offers --help-all, whose
     // Qt options only a QApplication could list.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -205,23 +277,35 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     const QCommandLineOption traceOption(QStringLiteral("trace"),
                                          tr("Write the line's traffic to standard error: the port "
                                             "opened, closed or lost, every write in hex, and what "
-                                            "waits at the end of each reply window."));
-    const QCommandLineOption portOption(QStringLiteral("port"),
-                                        tr("scan, assign: the port \"Com N\", 1 to 5; default 1."),
-                                        QStringLiteral("N"));
+                                            "waits at the end of each reply window, with "
+                                            "when its first byte came."));
+    const QCommandLineOption portOption(
+        QStringLiteral("port"), tr("scan, watch, assign: the port \"Com N\", 1 to 5; default 1."),
+        QStringLiteral("N"));
     const QCommandLineOption baudOption(
         QStringLiteral("baud"),
-        tr("scan, assign: 9600 or 19200, default 9600; always 8 data bits, no parity, 1 "
-           "stop bit."),
+        tr("scan, watch, assign: 9600 or 19200, default 9600; always 8 data bits, no parity, "
+           "1 stop bit. scan also takes 9600,19200: each speed in turn, and every line says "
+           "its speed."),
         QStringLiteral("9600|19200"));
     const QCommandLineOption addressesOption(
         QStringLiteral("addresses"),
-        tr("scan: only the addresses A to B, in order, both in 0..126; default 0-126."),
+        tr("scan, watch: only the addresses A to B, in order, both in 0..126; default 0-126 "
+           "for scan, required for watch."),
         QStringLiteral("A-B"));
     const QCommandLineOption jsonOption(
-        QStringLiteral("json"), tr("scan: one JSON document on standard output at the end."));
+        QStringLiteral("json"),
+        tr("scan: one JSON document on standard output at the end (one per speed), with each "
+           "reply's first-byte time. watch: one JSON line per change, the summary last."));
+    const QCommandLineOption windowOption(
+        QStringLiteral("window"),
+        tr("scan, watch: how long each reader has to answer, 10 to 1000 ms; default 200. "
+           "Shorter is quicker, but a reader slower than the window is missed: take at "
+           "least three times the slowest first_byte_ms a scan at 200 ms shows. assign "
+           "always waits 200 ms."),
+        QStringLiteral("MS"));
     parser.addOptions({helpOption, versionOption, comOption, traceOption, portOption, baudOption,
-                       addressesOption, jsonOption});
+                       addressesOption, jsonOption, windowOption});
 
     if (!parser.parse(arguments))
         return refusal(asErrorLine(parser.errorText()));
@@ -232,8 +316,10 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         // Our own usage line: the parser would name the program by the running
         // application's first argument, or "<executable_name>" without one.
         result.text = tr("Usage: %1 [options]\n"
-                         "       %1 scan [--port N] [--baud 9600|19200] [--addresses A-B] "
-                         "[--json] [options]\n"
+                         "       %1 scan [--port N] [--baud 9600|19200|9600,19200] "
+                         "[--addresses A-B] [--window MS] [--json] [options]\n"
+                         "       %1 watch --addresses A-B [--port N] [--baud 9600|19200] "
+                         "[--window MS] [--json] [options]\n"
                          "       %1 assign NEW [--port N] [--baud 9600|19200] [options]")
                           .arg(ProgramName) +
                       QLatin1Char('\n') + parser.helpText().section(QLatin1Char('\n'), 1) +
@@ -254,8 +340,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             problem = takeComOption(value, result.ports);
     }
     if (problem.isEmpty())
-        problem = takeTerminalOptions(parser, {portOption, baudOption, addressesOption, jsonOption},
-                                      result);
+        problem = takeTerminalOptions(
+            parser, {portOption, baudOption, addressesOption, jsonOption, windowOption}, result);
     if (!problem.isEmpty())
         return refusal(problem);
     result.trace = parser.isSet(traceOption);

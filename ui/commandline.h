@@ -15,18 +15,20 @@ struct CommandLine
     Q_DECLARE_TR_FUNCTIONS(CommandLine)
 
 public:
-    enum class Action { Run, Scan, Assign, ShowHelp, ShowVersion, Refuse };
+    enum class Action { Run, Scan, Watch, Assign, ShowHelp, ShowVersion, Refuse };
 
     Action action = Action::Run;
     // The devices given with --com N=DEVICE; a later --com for the same port wins.
     PortMap ports;
     bool trace = false;
 
-    // For Scan and Assign: the port, its speed, and for Scan the addresses to poll.
+    // For Scan, Watch and Assign: the port and its speed; a scan may go through several
+    // speeds in turn. For Scan and Watch the addresses to poll and the reply window.
     int port = PortMap::FirstPort;
-    int baud = 9600;
+    QList<int> bauds{9600};
     int firstAddress = frames::FirstAddress;
     int lastAddress = frames::LastAddress;
+    int windowMs = 200;
     bool json = false;
     // For Assign: the new address, already judged valid.
     int newAddress = 0;

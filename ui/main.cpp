@@ -32,6 +32,7 @@ int main(int argc, char *argv[])
         return 2;
     case CommandLine::Action::Run:
     case CommandLine::Action::Scan:
+    case CommandLine::Action::Watch:
     case CommandLine::Action::Assign:
         break;
     }

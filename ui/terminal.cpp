@@ -8,12 +8,14 @@
 #include "bus/serialportlist.h"
 #include "commands/addressassignment.h"
 #include "commands/busscan.h"
+#include "commands/buswatch.h"
 #include "commands/operatordialogs.h"
 #include "ui/commandline.h"
+#include "ui/jsontext.h"
+#include "ui/watchreport.h"
 
 #include <QCoreApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
+#include <QDateTime>
 #include <QSocketNotifier>
 #include <QStringList>
 
@@ -35,10 +37,26 @@ void printLine(std::FILE *stream, const QString &text)
     std::fflush(stream); // shown the moment it is known, on a pipe too
 }
 
-QString jsonString(const QString &text)
+// What arrived in one reply window of a scan.
+struct Reply
 {
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(array.mid(1, array.size() - 2));
+    int address = 0;
+    qint64 firstByteNs = 0;
+    qint64 bytes = 0;
+    bool listed = false;
+};
+
+QString repliesJson(const QList<Reply> &replies)
+{
+    QStringList entries;
+    for (const Reply &reply : replies)
+        entries << QStringLiteral(
+                       R"({"address": %1, "first_byte_ms": %2, "bytes": %3, "listed": %4})")
+                       .arg(reply.address)
+                       .arg(QString::number(static_cast<double>(reply.firstByteNs) / 1e6, 'f', 1))
+                       .arg(reply.bytes)
+                       .arg(reply.listed ? QStringLiteral("true") : QStringLiteral("false"));
+    return QLatin1Char('[') + entries.join(QStringLiteral(", ")) + QLatin1Char(']');
 }
 
 #ifdef Q_OS_UNIX
@@ -65,6 +83,12 @@ bool isTerminal(std::FILE *stream)
     Q_UNUSED(stream);
     return false;
 #endif
+}
+
+// Progress is for a person watching, and not between the lines of a trace either.
+bool showsProgress()
+{
+    return isTerminal(stderr) && !lcLineTrace().isDebugEnabled();
 }
 
 // The operator's answer is NEW from the command line; what the window would show in a
@@ -98,10 +122,13 @@ public:
     Terminal &operator=(const Terminal &) = delete;
 
     int scan();
+    int watch();
     int assign();
 
 private:
     enum Status { Done = 0, LineFailed = 1, Usage = 2, Refused = 3 };
+
+    int scanAt(int baud);
 
     void onSignal();
     // Nothing once the line is open; otherwise the exit status, its reason printed.
@@ -123,7 +150,9 @@ Terminal::Terminal(const CommandLine &commandLine)
     : m_commandLine(commandLine), m_line(commandLine.ports)
 {
     m_line.choosePort(commandLine.port);
-    m_line.setSettings(QStringLiteral("%1,N,8,1").arg(commandLine.baud));
+    m_line.setSettings(QStringLiteral("%1,N,8,1").arg(commandLine.bauds.constFirst()));
+    if (commandLine.action != CommandLine::Action::Assign)
+        m_link.setReplyWindow(std::chrono::milliseconds(commandLine.windowMs));
 
 #ifdef Q_OS_UNIX
     // Ctrl+C and SIGTERM end the reply wait at once through the event loop; the command
@@ -219,24 +248,46 @@ void Terminal::clearProgress()
         showProgress(QString());
 }
 
+// Each speed in turn, on its own opening of the port; a line that fails or a signal ends
+// the whole scan.
 int Terminal::scan()
 {
+    for (int baud : m_commandLine.bauds) {
+        const int status = scanAt(baud);
+        if (status != Done)
+            return status;
+    }
+    return Done;
+}
+
+int Terminal::scanAt(int baud)
+{
+    m_line.setSettings(QStringLiteral("%1,N,8,1").arg(baud));
     if (const std::optional<int> failed = openPort())
         return *failed;
+    // With one speed the lines read as they always have.
+    const QString speed = m_commandLine.bauds.size() > 1 ? tr(" at %1 baud").arg(baud) : QString();
     BusScan scan(m_link);
     const bool json = m_commandLine.json;
     QStringList found;
-    QObject::connect(&scan, &BusScan::readerListed, [&, json](const QString &entry, int address) {
+    QList<Reply> replies;
+    QObject::connect(
+        &m_link, &ReaderLink::replyWindowMeasured, &scan,
+        [&](int address, qint64 /*nanoseconds*/, qint64 bytesWaiting) {
+            if (bytesWaiting > 0)
+                replies.append({address, m_link.lastFirstByteNs(), bytesWaiting, false});
+        });
+    QObject::connect(&scan, &BusScan::readerListed, [&](const QString &entry, int address) {
         found << QString::number(address);
+        replies.last().listed = true; // the reply of this very window
         if (json)
             return;
         clearProgress(); // stdout and stderr may share the terminal
-        printLine(stdout, entry);
+        printLine(stdout, entry + speed);
     });
-    // Not between the lines of a trace either.
-    if (isTerminal(stderr) && !lcLineTrace().isDebugEnabled())
+    if (showsProgress())
         QObject::connect(&scan, &BusScan::statusChanged,
-                         [this](const QString &text) { showProgress(text); });
+                         [&](const QString &text) { showProgress(text + speed); });
     QString stopText;
     std::optional<std::pair<int, QString>> stoppedAt;
     QObject::connect(&scan, &BusScan::stopped,
@@ -257,7 +308,7 @@ int Terminal::scan()
                            R"("readers": [%6], "complete": %7)")
                 .arg(m_commandLine.port)
                 .arg(jsonString(m_line.device()))
-                .arg(m_commandLine.baud)
+                .arg(baud)
                 .arg(m_commandLine.firstAddress)
                 .arg(m_commandLine.lastAddress)
                 .arg(found.join(QStringLiteral(", ")),
@@ -266,15 +317,65 @@ int Terminal::scan()
             document += QStringLiteral(R"(, "stopped_at": %1, "reason": %2)")
                             .arg(stoppedAt->first)
                             .arg(jsonString(stoppedAt->second));
-        printLine(stdout, document + QLatin1Char('}'));
+        printLine(stdout, document + QStringLiteral(R"(, "replies": )") + repliesJson(replies) +
+                              QLatin1Char('}'));
     }
     if (stoppedAt) {
         reportLineFailure(stopText);
         return LineFailed;
     }
     if (!json)
-        printLine(stdout, BusScan::resultText(static_cast<int>(found.size())));
+        printLine(stdout, BusScan::resultText(static_cast<int>(found.size())) + speed);
     return Done;
+}
+
+// Polls until a signal or a lost line, then prints the tally either way.
+int Terminal::watch()
+{
+    if (const std::optional<int> failed = openPort())
+        return *failed;
+    BusWatch watch(m_link);
+    const bool json = m_commandLine.json;
+    QObject::connect(&watch, &BusWatch::changed, [&](int address, BusWatch::Change change) {
+        const QDateTime now = QDateTime::currentDateTime();
+        clearProgress();
+        printLine(stdout, json ? watchreport::changeJson(now, address, change)
+                               : watchreport::changeLine(now, address, change));
+    });
+    if (showsProgress())
+        QObject::connect(&watch, &BusWatch::polling, [&](int pass, int address) {
+            showProgress(watchreport::progressText(watch, pass, address));
+        });
+    QString stopText;
+    std::optional<std::pair<int, QString>> stoppedAt;
+    QObject::connect(&watch, &BusWatch::stopped,
+                     [&](const QString &text, int address, const QString &reason) {
+                         stopText = text;
+                         stoppedAt.emplace(address, reason);
+                     });
+
+    watch.run(m_commandLine.firstAddress, m_commandLine.lastAddress);
+    m_line.close();
+    clearProgress();
+    if (json) {
+        const QString head =
+            QStringLiteral(R"("port": %1, "device": %2, "baud": %3, "addresses": [%4, %5], )"
+                           R"("window_ms": %6)")
+                .arg(m_commandLine.port)
+                .arg(jsonString(m_line.device()))
+                .arg(m_commandLine.bauds.constFirst())
+                .arg(m_commandLine.firstAddress)
+                .arg(m_commandLine.lastAddress)
+                .arg(m_commandLine.windowMs);
+        printLine(stdout, watchreport::summaryJson(watch, head, stoppedAt));
+    } else {
+        printLine(stdout, watchreport::summaryText(watch));
+    }
+    if (stoppedAt) {
+        reportLineFailure(stopText);
+        return LineFailed;
+    }
+    return m_signal != 0 ? interruptedStatus() : Done;
 }
 
 int Terminal::assign()
@@ -323,5 +424,12 @@ int Terminal::assign()
 int runInTerminal(const CommandLine &commandLine)
 {
     Terminal terminal(commandLine);
-    return commandLine.action == CommandLine::Action::Assign ? terminal.assign() : terminal.scan();
+    switch (commandLine.action) {
+    case CommandLine::Action::Assign:
+        return terminal.assign();
+    case CommandLine::Action::Watch:
+        return terminal.watch();
+    default:
+        return terminal.scan();
+    }
 }

@@ -125,6 +125,9 @@ void TestSimReader::rejectsBadReaderOptions_data()
     QTest::newRow("empty fault") << "5:";
     QTest::newRow("unknown fault") << "5:bogus";
     QTest::newRow("too many parts") << "5:late:x";
+    QTest::newRow("two faults") << "5:late:silent";
+    QTest::newRow("delay not a number") << "5:delay=soon";
+    QTest::newRow("baud of no reader") << "5:baud=4800";
 }
 
 void TestSimReader::rejectsBadReaderOptions()

@@ -32,14 +32,14 @@ bool cpuTicks(const QByteArray &stat, qint64 *ticks)
     return userOk && systemOk;
 }
 
-bool peakRss(const QByteArray &status, qint64 *kib)
+// "VmHWM:     12345 kB"
+bool statusKiB(const QByteArray &status, const QByteArray &field, qint64 *kib)
 {
     for (const QByteArray &line : status.split('\n')) {
-        if (!line.startsWith("VmHWM:"))
+        if (!line.startsWith(field))
             continue;
-        // "VmHWM:     12345 kB"
         bool ok = false;
-        *kib = line.mid(6).trimmed().split(' ').value(0).toLongLong(&ok);
+        *kib = line.mid(field.size()).trimmed().split(' ').value(0).toLongLong(&ok);
         return ok;
     }
     return false;
@@ -51,8 +51,10 @@ ProcessUsage ProcessUsage::of(qint64 pid)
 {
     ProcessUsage usage;
     qint64 ticks = 0;
+    const QByteArray status = readProcFile(pid, "status");
     if (pid <= 0 || !cpuTicks(readProcFile(pid, "stat"), &ticks) ||
-        !peakRss(readProcFile(pid, "status"), &usage.peakRssKiB))
+        !statusKiB(status, "VmHWM:", &usage.peakRssKiB) ||
+        !statusKiB(status, "VmRSS:", &usage.rssKiB))
         return usage;
     const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
     if (ticksPerSecond <= 0)

@@ -9,6 +9,7 @@ struct ProcessUsage
     bool valid = false;
     qint64 cpuMilliseconds = 0; // user + system time
     qint64 peakRssKiB = 0;      // VmHWM
+    qint64 rssKiB = 0;          // VmRSS, resident now
 
     static ProcessUsage of(qint64 pid);
 };

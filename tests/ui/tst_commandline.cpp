@@ -109,7 +109,7 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
                                     << QStringLiteral("unexpected argument \"5\"");
     QTest::newRow("a scan's option for the window")
         << QStringList{QStringLiteral("--port"), QStringLiteral("2")}
-        << QStringLiteral("--port is for scan and assign");
+        << QStringLiteral("--port is for scan, watch and assign");
     QTest::newRow("addresses out of range")
         << QStringList{QStringLiteral("scan"), QStringLiteral("--addresses"),
                        QStringLiteral("0-127")}
@@ -117,6 +117,22 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
     QTest::newRow("baud") << QStringList{QStringLiteral("scan"), QStringLiteral("--baud"),
                                          QStringLiteral("4800")}
                           << QStringLiteral("--baud 4800: the speed must be 9600 or 19200");
+    const QString watch = QStringLiteral("watch");
+    QTest::newRow("window too short")
+        << QStringList{QStringLiteral("scan"), QStringLiteral("--window"), QStringLiteral("9")}
+        << QStringLiteral("--window 9: the reply window must be 10 to 1000 ms");
+    QTest::newRow("window for the window")
+        << QStringList{QStringLiteral("--window"), QStringLiteral("50")}
+        << QStringLiteral("--window is for scan and watch");
+    QTest::newRow("watch everything")
+        << QStringList{watch} << QStringLiteral("watch: --addresses A-B is required");
+    QTest::newRow("watch at two speeds")
+        << QStringList{watch, QStringLiteral("--addresses"), QStringLiteral("1-2"),
+                       QStringLiteral("--baud"), QStringLiteral("9600,19200")}
+        << QStringLiteral("--baud 9600,19200: only scan goes through several speeds");
+    QTest::newRow("a speed twice") << QStringList{QStringLiteral("scan"), QStringLiteral("--baud"),
+                                                  QStringLiteral("19200,19200")}
+                                   << QStringLiteral("--baud 19200,19200: each speed once");
 }
 
 void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem()

@@ -3,6 +3,7 @@
 #include "tests/support/simulatedline.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
@@ -20,8 +21,39 @@ QByteArray polls(int from, int to)
 
 const QByteArray Ack("\x06", 1);
 
-// The events a row can bring about once the third poll is on the line.
-enum Event { Nothing, Interrupt, Terminate, Unplug };
+// The events a row can bring about once the third poll is on the line; Flap takes the
+// last reader away after the first pass of two addresses, puts it back after the third
+// and interrupts as the fifth begins.
+enum Event { Nothing, Interrupt, Terminate, Unplug, Flap };
+
+// Clock times vary, and so do first-byte times, within a reader's delay and the line's
+// latency: each becomes "~DELAY" of the reader it fits, or stays as it is and fails.
+QString settled(QString text, const QString &readers)
+{
+    text.replace(
+        QRegularExpression(QStringLiteral("(\\d{4}-\\d\\d-\\d\\dT)?\\d\\d:\\d\\d:\\d\\d\\.\\d{3}")),
+        QStringLiteral("HH:MM:SS.mmm"));
+    QList<int> delays{3};
+    static const QRegularExpression delay(QStringLiteral("delay=(\\d+)"));
+    for (auto it = delay.globalMatch(readers); it.hasNext();)
+        delays << it.next().captured(1).toInt();
+    static const QRegularExpression time(QStringLiteral("(?<![\\d.])\\d+\\.\\d(?![\\d.])"));
+    for (qsizetype at = 0;;) {
+        const QRegularExpressionMatch match = time.match(text, at);
+        if (!match.hasMatch())
+            return text;
+        at = match.capturedEnd();
+        const double ms = match.captured().toDouble();
+        for (int d : delays) {
+            if (ms >= d - 1 && ms <= d + 25) {
+                text.replace(match.capturedStart(), match.capturedLength(),
+                             QLatin1Char('~') + QString::number(d));
+                at = match.capturedStart();
+                break;
+            }
+        }
+    }
+}
 
 } // namespace
 
@@ -53,6 +85,30 @@ void TestTerminal::commandsFromATerminal_data()
                           << QStringLiteral(
                                  "Address 000\nAddress 003\nThere are 2 readers online\n")
                           << QStringList() << polls(0, 4);
+    QTest::newRow("window of 20 ms")
+        << QStringList{scan, range, QStringLiteral("0-3"), QStringLiteral("--window"),
+                       QStringLiteral("20")}
+        << QStringLiteral("1 2:delay=60 3") << int(Nothing) << 0
+        << QStringLiteral("Address 001\nAddress 003\nThere are 2 readers online\n") << QStringList()
+        << polls(0, 3);
+    QTest::newRow("both speeds")
+        << QStringList{scan, range, QStringLiteral("0-2"), QStringLiteral("--baud"),
+                       QStringLiteral("9600,19200")}
+        << QStringLiteral("1:baud=9600 2:baud=19200") << int(Nothing) << 0
+        << QStringLiteral("Address 001 at 9600 baud\nThere are 1 readers online at 9600 baud\n"
+                          "Address 002 at 19200 baud\nThere are 1 readers online at 19200 baud\n")
+        << QStringList() << polls(0, 2) + polls(0, 2);
+    QTest::newRow("watch, a reader goes and comes back")
+        << QStringList{QStringLiteral("watch"), range, QStringLiteral("4-5")}
+        << QStringLiteral("4 5") << int(Flap) << 130
+        << QStringLiteral("HH:MM:SS.mmm Address 004 online\nHH:MM:SS.mmm Address 005 online\n"
+                          "HH:MM:SS.mmm Address 005 gone\nHH:MM:SS.mmm Address 005 back\n"
+                          "After 4 passes:\n"
+                          "Address 004: 4 polls, 4 answers, 0 misses, longest run of misses 0, "
+                          "first byte min ~3, median ~3, max ~3 ms\n"
+                          "Address 005: 4 polls, 2 answers, 2 misses, longest run of misses 2, "
+                          "first byte min ~3, median ~3, max ~3 ms\n")
+        << QStringList() << polls(4, 5) + polls(4, 5) + polls(4, 5) + polls(4, 5) + polls(4, 4);
     QTest::newRow("scan, nobody") << QStringList{scan, range, QStringLiteral("7-8")} << QString()
                                   << int(Nothing) << 0
                                   << QStringLiteral("There are no readers online\n")
@@ -68,9 +124,12 @@ void TestTerminal::commandsFromATerminal_data()
                        range,
                        QStringLiteral("0-3"),
                        QStringLiteral("--json")}
-        << QStringLiteral("0 3") << int(Nothing) << 0
+        << QStringLiteral("0:delay=30 2:onebyte 3:delay=90") << int(Nothing) << 0
         << QStringLiteral(R"({"port": 2, "device": "%1", "baud": 19200, "addresses": [0, 3], )"
-                          R"("readers": [0, 3], "complete": true})"
+                          R"("readers": [0, 3], "complete": true, "replies": [)"
+                          R"({"address": 0, "first_byte_ms": ~30, "bytes": 4, "listed": true}, )"
+                          R"({"address": 2, "first_byte_ms": ~3, "bytes": 1, "listed": false}, )"
+                          R"({"address": 3, "first_byte_ms": ~90, "bytes": 4, "listed": true}]})"
                           "\n")
         << QStringList() << polls(0, 3);
     QTest::newRow("trace")
@@ -80,10 +139,13 @@ void TestTerminal::commandsFromATerminal_data()
         << QStringList{QStringLiteral("ms port opened: %1 at 9600,N,8,1"),
                        QStringLiteral("ms write 06\n"),
                        QStringLiteral("ms write 83 02 3F 03\n"),
-                       QStringLiteral("003 over: 4 waiting, 02 4F 4B 03: reader\n"),
-                       QStringLiteral("004 over: 1 waiting, 06: one byte, not enough\n"),
+                       QStringLiteral("003 over: 4 waiting, 02 4F 4B 03, first byte at ~3 ms: "
+                                      "reader\n"),
                        QStringLiteral(
-                           "005 over: 2 waiting, 15 03: first byte not STX or ACK, not listed\n"),
+                           "004 over: 1 waiting, 06, first byte at ~3 ms: one byte, not enough\n"),
+                       QStringLiteral("005 over: 2 waiting, 15 03, first byte at ~3 ms: first byte "
+                                      "not STX or ACK, "
+                                      "not listed\n"),
                        QStringLiteral("006 over: 0 waiting: nothing\n"),
                        QStringLiteral("ms port closed\n")}
         << polls(3, 6);
@@ -107,6 +169,11 @@ void TestTerminal::commandsFromATerminal_data()
         << QStringList{assign, QStringLiteral("127")} << QStringLiteral("0") << int(Nothing) << 2
         << QString() << QStringList{QStringLiteral("rollcall: Invalid address \"127\"")}
         << QByteArray();
+    QTest::newRow("assign, window refused")
+        << QStringList{assign, QStringLiteral("7"), QStringLiteral("--window"),
+                       QStringLiteral("20")}
+        << QStringLiteral("0") << int(Nothing) << 2 << QString()
+        << QStringList{QStringLiteral("rollcall: --window is for scan and watch")} << QByteArray();
     QTest::newRow("missing device")
         << QStringList{scan, QStringLiteral("--com"),
                        QStringLiteral("1=/dev/rollcall-no-such-device")}
@@ -126,9 +193,25 @@ void TestTerminal::commandsFromATerminal_data()
         << QStringLiteral("1") << int(Unplug) << 1
         << QStringLiteral(R"({"port": 1, "device": "%1", "baud": 9600, "addresses": [0, 9], )"
                           R"("readers": [1], "complete": false, "stopped_at": 2, )"
-                          R"("reason": "adapter unplugged"})"
+                          R"("reason": "adapter unplugged", "replies": [)"
+                          R"({"address": 1, "first_byte_ms": ~3, "bytes": 4, "listed": true}]})"
                           "\n")
         << QStringList{QStringLiteral("Scan stopped at 002: adapter unplugged\n")} << polls(0, 2);
+    QTest::newRow("watch, unplugged, json")
+        << QStringList{QStringLiteral("watch"), range, QStringLiteral("0-1"),
+                       QStringLiteral("--json")}
+        << QStringLiteral("1") << int(Unplug) << 1
+        << QStringLiteral(
+               R"({"event": "online", "time": "HH:MM:SS.mmm", "address": 1})"
+               "\n"
+               R"({"event": "summary", "port": 1, "device": "%1", "baud": 9600, )"
+               R"("addresses": [0, 1], "window_ms": 200, "passes": 1, "tally": [{"address": 1, )"
+               R"("polls": 1, "answers": 1, "misses": 0, "longest_miss_run": 0, )"
+               R"("first_byte_ms": {"min": ~3, "median": ~3, "max": ~3}}], "complete": false, )"
+               R"("stopped_at": 0, "reason": "adapter unplugged"})"
+               "\n")
+        << QStringList{QStringLiteral("Scan stopped at 000: adapter unplugged\n")}
+        << polls(0, 1) + polls(0, 0);
 }
 
 void TestTerminal::commandsFromATerminal()
@@ -156,7 +239,15 @@ void TestTerminal::commandsFromATerminal()
     arguments.replaceInStrings(QStringLiteral("%1"), device);
     program.start(QStringLiteral(ROLLCALL_PROGRAM), arguments);
     QVERIFY(program.waitForStarted());
-    if (event != Nothing) {
+    if (event == Flap) {
+        const sim::Reader flapping = *sim::parseReaderOption(readers.section(' ', -1));
+        QVERIFY(bus.waitForReceived(int(polls(4, 5).size()), 5000));
+        bus.removeReader(flapping.address);
+        QVERIFY(bus.waitForReceived(int(polls(4, 5).size()) * 3, 5000));
+        bus.addReader(flapping);
+        QVERIFY(bus.waitForReceived(int(polls(4, 5).size()) * 4 + int(polls(4, 4).size()), 5000));
+        ::kill(static_cast<pid_t>(program.processId()), SIGINT);
+    } else if (event != Nothing) {
         QVERIFY(bus.waitForReceived(int(polls(0, 2).size()), 5000));
         if (event == Unplug)
             bus.unplug();
@@ -167,8 +258,8 @@ void TestTerminal::commandsFromATerminal()
     // Anything sent after what is expected would show in the comparison below.
     bus.waitForReceived(int(traffic.size()) + 1, 300);
 
-    const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
-    const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+    const QString out = settled(QString::fromLocal8Bit(program.readAllStandardOutput()), readers);
+    const QString err = settled(QString::fromLocal8Bit(program.readAllStandardError()), readers);
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), exitCode);
     QCOMPARE(out, output.replace(QStringLiteral("%1"), device));
