@@ -16,16 +16,26 @@ namespace {
 
 QString parityName(char parity)
 {
-    return parity == 'E'   ? QStringLiteral("even")
-           : parity == 'O' ? QStringLiteral("odd")
-                           : QStringLiteral("none");
+    switch (parity) {
+    case 'E':
+        return QStringLiteral("even");
+    case 'O':
+        return QStringLiteral("odd");
+    default:
+        return QStringLiteral("none");
+    }
 }
 
 std::uint8_t parityValue(char parity)
 {
-    return parity == 'E'   ? TelnetCodec::ParityEven
-           : parity == 'O' ? TelnetCodec::ParityOdd
-                           : TelnetCodec::ParityNone;
+    switch (parity) {
+    case 'E':
+        return TelnetCodec::ParityEven;
+    case 'O':
+        return TelnetCodec::ParityOdd;
+    default:
+        return TelnetCodec::ParityNone;
+    }
 }
 
 } // namespace

@@ -43,9 +43,17 @@ bool SerialDevice::open(const LineSettings &settings)
     }
     m_serial.setPortName(m_device);
     m_serial.setBaudRate(settings.baud);
-    m_serial.setParity(settings.parity == 'E'   ? QSerialPort::EvenParity
-                       : settings.parity == 'O' ? QSerialPort::OddParity
-                                                : QSerialPort::NoParity);
+    switch (settings.parity) {
+    case 'E':
+        m_serial.setParity(QSerialPort::EvenParity);
+        break;
+    case 'O':
+        m_serial.setParity(QSerialPort::OddParity);
+        break;
+    default:
+        m_serial.setParity(QSerialPort::NoParity);
+        break;
+    }
     m_serial.setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits));
     m_serial.setStopBits(settings.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
 

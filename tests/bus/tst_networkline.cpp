@@ -57,13 +57,13 @@ struct FullBacklog
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        ::listen(listener, 0);
         socklen_t length = sizeof address;
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+        // The connect takes the one place in the queue.
+        ready = ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                ::listen(listener, 0) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0 &&
+                ::connect(queued, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
         port = ntohs(address.sin_port);
-        // Takes the one place in the queue.
-        ::connect(queued, reinterpret_cast<sockaddr *>(&address), sizeof address);
     }
     ~FullBacklog()
     {
@@ -76,6 +76,7 @@ struct FullBacklog
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     int queued = ::socket(AF_INET, SOCK_STREAM, 0);
     quint16 port = 0;
+    bool ready = false;
 };
 
 } // namespace
@@ -213,6 +214,7 @@ void TestNetworkLine::aServerThatCannotServeIsRefusedInPlainWords()
         port = silent.serverPort();
     } else if (listener == QLatin1String("full backlog")) {
         port = full.emplace().port;
+        QVERIFY(full->ready);
     }
 
     NetworkClient client(url.arg(port));
@@ -226,6 +228,7 @@ void TestNetworkLine::aServerThatCannotServeIsRefusedInPlainWords()
 void TestNetworkLine::aCloseEndsAConnectionBeingMade()
 {
     const FullBacklog nobodyAnswers;
+    QVERIFY(nobodyAnswers.ready);
     NetworkClient client(QStringLiteral("socket://127.0.0.1:%1").arg(nobodyAnswers.port));
     QTimer::singleShot(100, this, [&] { client.port.close(); });
     QVERIFY(!client.port.open());
