@@ -42,29 +42,19 @@ Ser2netServer::Ser2netServer(const QString &device, int baud)
     }
     m_rfc2217Port = freeLocalPort();
     m_rawPort = freeLocalPort();
-    const QString config = m_dir.filePath(QStringLiteral("ser2net.yaml"));
-    QFile file(config);
-    if (!file.open(QIODevice::WriteOnly)) {
-        m_error = file.errorString();
-        return;
-    }
-    const QString settings = QStringLiteral("%1n81,local").arg(baud);
-    file.write(QStringLiteral("connection: &rfc2217\n"
-                              "  accepter: telnet(rfc2217),tcp,127.0.0.1,%1\n"
-                              "  connector: serialdev,%3,%4\n"
-                              "connection: &raw\n"
-                              "  accepter: tcp,127.0.0.1,%2\n"
-                              "  connector: serialdev,%3,%4\n")
-                   .arg(m_rfc2217Port)
-                   .arg(m_rawPort)
-                   .arg(device, settings)
-                   .toUtf8());
-    file.close();
-    // -n: stay in the foreground; -u: no UUCP lock files for the test's pty.
+    // -n: stay in the foreground; -u: no UUCP lock files for the test's pty; -Y: the
+    // configuration itself, '#' for a new line.
+    const QString connector =
+        QStringLiteral("#  connector: serialdev,%1,%2n81,local").arg(device).arg(baud);
+    const QString config =
+        QStringLiteral("connection: &rfc2217#  accepter: telnet(rfc2217),tcp,127.0.0.1,%1%3#"
+                       "connection: &raw#  accepter: tcp,127.0.0.1,%2%3")
+            .arg(m_rfc2217Port)
+            .arg(m_rawPort)
+            .arg(connector);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.start(program,
-                    {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), config,
-                     QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid"))});
+                    {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-Y"), config});
     if (!m_process.waitForStarted(5000)) {
         m_error = m_process.errorString();
         return;

@@ -2,7 +2,6 @@
 
 #include <QProcess>
 #include <QString>
-#include <QTemporaryDir>
 
 // Debian's ser2net serving a device on 127.0.0.1, started for one test: RFC 2217 on one
 // free port, raw TCP on another. It opens the device when a client connects.
@@ -26,7 +25,6 @@ public:
 
 private:
     QProcess m_process;
-    QTemporaryDir m_dir;
     quint16 m_rfc2217Port = 0;
     quint16 m_rawPort = 0;
     QString m_error;
