@@ -304,6 +304,10 @@ void NetworkLine::pull()
         return;
 #endif
     m_socket.waitForReadyRead(0);
+    // Qt emits readyRead only once at a time: what it read while one was being handled
+    // waits in its buffer.
+    if (m_socket.bytesAvailable() > 0)
+        onReadyRead();
 }
 
 void NetworkLine::onReadyRead()

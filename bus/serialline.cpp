@@ -127,6 +127,7 @@ void SerialLine::close()
         return;
     const bool wasOpen = m_connection->isOpen() || m_lost;
     m_connection->close();
+    m_lost = false; // the line is closed now, and said so once
     if (wasOpen)
         qCDebug(lcLineTrace, "%.3f ms port closed", linetrace::millisecondsSinceStart());
 }
