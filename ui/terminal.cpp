@@ -271,12 +271,11 @@ int Terminal::scanAt(int baud)
     const bool json = m_commandLine.json;
     QStringList found;
     QList<Reply> replies;
-    QObject::connect(
-        &m_link, &ReaderLink::replyWindowMeasured, &scan,
-        [&](int address, qint64 /*nanoseconds*/, qint64 bytesWaiting) {
-            if (bytesWaiting > 0)
-                replies.append({address, m_link.lastFirstByteNs(), bytesWaiting, false});
-        });
+    const auto keepReply = [&](int address, qint64 /*nanoseconds*/, qint64 bytesWaiting) {
+        if (bytesWaiting > 0)
+            replies.append({address, m_link.lastFirstByteNs(), bytesWaiting, false});
+    };
+    QObject::connect(&m_link, &ReaderLink::replyWindowMeasured, &scan, keepReply);
     QObject::connect(&scan, &BusScan::readerListed, [&](const QString &entry, int address) {
         found << QString::number(address);
         replies.last().listed = true; // the reply of this very window
