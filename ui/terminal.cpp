@@ -302,20 +302,15 @@ int Terminal::scanAt(int baud)
         return interruptedStatus();
 
     if (json) {
-        QString document =
+        const QString document =
             QStringLiteral(R"({"port": %1, "device": %2, "baud": %3, "addresses": [%4, %5], )"
-                           R"("readers": [%6], "complete": %7)")
+                           R"("readers": [%6], %7)")
                 .arg(m_commandLine.port)
                 .arg(jsonString(m_line.device()))
                 .arg(baud)
                 .arg(m_commandLine.firstAddress)
                 .arg(m_commandLine.lastAddress)
-                .arg(found.join(QStringLiteral(", ")),
-                     stoppedAt ? QStringLiteral("false") : QStringLiteral("true"));
-        if (stoppedAt)
-            document += QStringLiteral(R"(, "stopped_at": %1, "reason": %2)")
-                            .arg(stoppedAt->first)
-                            .arg(jsonString(stoppedAt->second));
+                .arg(found.join(QStringLiteral(", ")), completionJson(stoppedAt));
         printLine(stdout, document + QStringLiteral(R"(, "replies": )") + repliesJson(replies) +
                               QLatin1Char('}'));
     }

@@ -95,17 +95,10 @@ QString watchreport::summaryJson(const BusWatch &watch, const QString &head,
                      .arg(ms(a.firstBytes.minMs()), ms(a.firstBytes.medianMs()),
                           ms(a.firstBytes.maxMs()));
     }
-    QString line = QStringLiteral(R"({"event": "summary", %1, "passes": %2, "tally": [%3], )"
-                                  R"("complete": %4)")
-                       .arg(head)
-                       .arg(watch.passes())
-                       .arg(tally.join(QStringLiteral(", ")),
-                            stoppedAt ? QStringLiteral("false") : QStringLiteral("true"));
-    if (stoppedAt)
-        line += QStringLiteral(R"(, "stopped_at": %1, "reason": %2)")
-                    .arg(stoppedAt->first)
-                    .arg(jsonString(stoppedAt->second));
-    return line + QLatin1Char('}');
+    return QStringLiteral(R"({"event": "summary", %1, "passes": %2, "tally": [%3], %4})")
+        .arg(head)
+        .arg(watch.passes())
+        .arg(tally.join(QStringLiteral(", ")), completionJson(stoppedAt));
 }
 
 QString watchreport::progressText(const BusWatch &watch, int pass, int address)
