@@ -7,7 +7,7 @@
 #include "tests/support/linefixture.h"
 #include "tests/support/scripteddialogs.h"
 #include "tests/support/simulatedline.h"
-#include "ui/mainwindow.h"
+#include "window/mainwindow.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
 #include "bus/readerlink.h"
 
 #include "bus/frames.h"
-#include "bus/linetrace.h"
-#include "bus/serialline.h"
+#include "line/line.h"
+#include "line/linetrace.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -11,7 +11,7 @@
 // window as the program measured it.
 Q_LOGGING_CATEGORY(lcReplyWindow, "rollcall.bus.window", QtWarningMsg)
 
-ReaderLink::ReaderLink(SerialLine &line, QObject *parent)
+ReaderLink::ReaderLink(Line &line, QObject *parent)
     : QObject(parent), m_line(line), m_replyTimer(this)
 {
     m_replyTimer.setObjectName(QStringLiteral("Timer1"));

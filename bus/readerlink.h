@@ -8,7 +8,7 @@
 #include <chrono>
 #include <optional>
 
-class SerialLine;
+class Line;
 
 // The exchanges every command is built from: the poll with its fixed reply window, the
 // acknowledgement, and the set-address frame.
@@ -23,7 +23,7 @@ public:
 
     enum class Poll { Absent, Present, LineDown };
 
-    explicit ReaderLink(SerialLine &line, QObject *parent = nullptr);
+    explicit ReaderLink(Line &line, QObject *parent = nullptr);
 
     // Discards what was received, sends ACK and the poll frame, waits the whole reply
     // window and judges by the count: more than one byte waiting is a reader. What was
@@ -73,7 +73,7 @@ private:
     void onReplyWindowOver();
     void traceReply(qint64 waiting);
 
-    SerialLine &m_line;
+    Line &m_line;
     ReplyTimer m_replyTimer;
     QElapsedTimer m_window;
     int m_polledAddress = 0;

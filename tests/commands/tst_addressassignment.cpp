@@ -148,7 +148,7 @@ private slots:
     {
         Assignment a({0});
         a.dialogs.answers << QStringLiteral("7");
-        QSignalSpy lost(&a.f.port, &SerialLine::lost);
+        QSignalSpy lost(&a.f.port, &Line::lost);
         a.dialogs.whileAsking = [&] {
             a.f.bus().unplug();
             QTRY_COMPARE_WITH_TIMEOUT(lost.count(), 1, 2000);

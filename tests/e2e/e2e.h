@@ -7,7 +7,7 @@
 #include "sim/trace.h"
 #include "tests/support/realprogram.h"
 #include "tests/support/seriallockfile.h"
-#include "ui/layouttable.h"
+#include "window/layouttable.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -3,7 +3,7 @@
 #include "commands/busscan.h"
 #include "tests/support/linefixture.h"
 #include "tests/support/scripteddialogs.h"
-#include "ui/mainwindow.h"
+#include "window/mainwindow.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -101,7 +101,7 @@ private slots:
               f.bus().babbleBytesSent(), mostWaiting, longestGap, residentKb() - memoryBefore);
         QVERIFY2(f.bus().babbleBytesSent() > 100'000, "the device hardly babbled");
         // Qt's buffer is capped; the rest stays in the tty, whose buffer is bounded too.
-        QVERIFY2(mostWaiting <= SerialLine::ReceiveBufferSize + 64LL * 1024,
+        QVERIFY2(mostWaiting <= Line::ReceiveBufferSize + 64LL * 1024,
                  qPrintable(QString::number(mostWaiting)));
         QVERIFY2(residentKb() - memoryBefore < 20LL * 1024,
                  qPrintable(QStringLiteral("grew %1 kB").arg(residentKb() - memoryBefore)));
@@ -258,7 +258,7 @@ private slots:
     {
         SimulatedLine com1(1);
         SimulatedLine com2(2);
-        SerialLine holder;
+        Line holder;
         holder.choosePort(2);
         QVERIFY(holder.open());
 
@@ -277,7 +277,7 @@ private slots:
     void aDeviceHeldAtStartUpIsExplainedInTheStatusLine()
     {
         SimulatedLine com1(1);
-        SerialLine holder;
+        Line holder;
         QVERIFY(holder.open());
         ScriptedDialogs dialogs;
         MainWindow window(&dialogs);

@@ -1,7 +1,7 @@
 // libFuzzer target: the telnet/COM-PORT codec takes whatever a network server sends.
 // Beyond the sanitizers' own checks, it holds the codec to its bounds: nothing it gives
 // back grows faster than what it was given.
-#include "bus/telnetcodec.h"
+#include "line/telnetcodec.h"
 
 #include <cstddef>
 #include <cstdint>

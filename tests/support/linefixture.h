@@ -1,7 +1,7 @@
 #pragma once
 
 #include "bus/readerlink.h"
-#include "bus/serialline.h"
+#include "line/line.h"
 #include "tests/support/simulatedline.h"
 
 #include <QSignalSpy>
@@ -21,7 +21,7 @@ public:
     void addReaders(std::initializer_list<int> addresses);
 
     SimulatedLine line{1};
-    SerialLine port;
+    Line port;
     ReaderLink link{port};
 };
 

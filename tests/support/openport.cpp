@@ -1,12 +1,12 @@
-// Opens one device with SerialLine, as whichever user runs it, and tells what happened:
+// Opens one device with Line, as whichever user runs it, and tells what happened:
 //   opened
 // or
 //   <kind>
 //   <summary>
 //   <details, one or more lines>
 // Tests start it under another user (setpriv) to see a refusal root would never meet.
-#include "bus/portproblem.h"
-#include "bus/serialline.h"
+#include "line/line.h"
+#include "line/portproblem.h"
 
 #include <QCoreApplication>
 #include <QMetaEnum>
@@ -22,7 +22,7 @@ int main(int argc, char *argv[])
     }
     PortMap ports;
     ports.setDevice(1, QCoreApplication::arguments().at(1));
-    SerialLine line(ports);
+    Line line(ports);
     if (line.open()) {
         out << "opened\n";
         return 0;

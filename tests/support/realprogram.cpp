@@ -2,7 +2,7 @@
 
 #include "tests/support/closerequest.h"
 #include "tests/support/toolrun.h"
-#include "ui/layouttable.h"
+#include "window/layouttable.h"
 
 #include <QDeadlineTimer>
 #include <QThread>

@@ -1,0 +1,170 @@
+#include "line/serialdevice.h"
+
+#include "line/portdiagnosis.h"
+
+#include <utility>
+
+#ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#endif
+
+namespace {
+
+// Errors Qt reports that say nothing about the health of the port: a pty refuses
+// DTR/RTS, a zero-timeout wait with nothing pending times out, and open() announces
+// success with NoError.
+bool isHarmless(QSerialPort::SerialPortError error)
+{
+    return error == QSerialPort::NoError || error == QSerialPort::TimeoutError ||
+           error == QSerialPort::UnsupportedOperationError;
+}
+
+} // namespace
+
+SerialDevice::SerialDevice(QString device, QObject *parent)
+    : LineConnection(parent), m_device(std::move(device))
+{
+    m_serial.setReadBufferSize(ReceiveBufferSize);
+    connect(&m_serial, &QSerialPort::errorOccurred, this, &SerialDevice::onError);
+    connect(&m_hangupWatch, &HangupWatch::hungUp, this, &SerialDevice::fail);
+}
+
+SerialDevice::~SerialDevice()
+{
+    shutDown();
+}
+
+bool SerialDevice::open(const LineSettings &settings)
+{
+    const PortProblem byPath = PortDiagnosis::beforeOpen(m_device);
+    if (byPath.isProblem()) {
+        setProblem(byPath);
+        return false;
+    }
+    m_serial.setPortName(m_device);
+    m_serial.setBaudRate(settings.baud);
+    switch (settings.parity) {
+    case 'E':
+        m_serial.setParity(QSerialPort::EvenParity);
+        break;
+    case 'O':
+        m_serial.setParity(QSerialPort::OddParity);
+        break;
+    default:
+        m_serial.setParity(QSerialPort::NoParity);
+        break;
+    }
+    m_serial.setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits));
+    m_serial.setStopBits(settings.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
+
+    m_opening = true;
+    const bool opened = m_serial.open(QIODevice::ReadWrite);
+    m_opening = false;
+    if (!opened) {
+        setProblem(
+            PortDiagnosis::afterFailedOpen(m_device, m_serial.error(), m_serial.errorString()));
+        m_serial.clearError();
+        return false;
+    }
+    m_serial.clearError();
+    m_failed = false;
+#ifdef Q_OS_UNIX
+    m_hangupWatch.watch(m_serial.handle());
+#endif
+    setProblem(PortProblem());
+    return true;
+}
+
+void SerialDevice::close()
+{
+    shutDown();
+}
+
+void SerialDevice::shutDown()
+{
+    m_hangupWatch.stop();
+    if (m_serial.isOpen())
+        m_serial.close();
+    m_serial.clearError();
+}
+
+bool SerialDevice::isOpen() const
+{
+    return m_serial.isOpen() && !m_failed;
+}
+
+bool SerialDevice::discard()
+{
+    m_serial.clear(QSerialPort::Input);
+    // Qt stops reading from the device once its buffer is full and only resumes on a
+    // read; setting the size again resumes it after the buffer was emptied here.
+    m_serial.setReadBufferSize(ReceiveBufferSize);
+    return true;
+}
+
+qint64 SerialDevice::count()
+{
+    qint64 waiting = m_serial.bytesAvailable();
+#ifdef Q_OS_UNIX
+    int inKernel = 0;
+    if (::ioctl(m_serial.handle(), FIONREAD, &inKernel) == 0 && inKernel > 0)
+        waiting += inKernel;
+#endif
+    return waiting;
+}
+
+bool SerialDevice::write(const QByteArray &bytes)
+{
+    if (m_serial.write(bytes) == bytes.size()) {
+        m_serial.flush();
+        // A device that takes nothing for a whole second has stalled.
+        while (isOpen() && m_serial.bytesToWrite() > 0 && m_serial.waitForBytesWritten(1000)) {
+        }
+        if (isOpen() && m_serial.bytesToWrite() == 0)
+            return true;
+    }
+    // A device that takes no byte for a whole second is as good as gone.
+    PortProblem stalled;
+    stalled.kind = PortProblem::Kind::Unplugged;
+    stalled.device = m_device;
+    stalled.systemReason = tr("writing failed: %1").arg(m_serial.errorString());
+    setProblem(stalled);
+    return false;
+}
+
+std::optional<char> SerialDevice::readByte()
+{
+    if (m_serial.bytesAvailable() == 0)
+        m_serial.waitForReadyRead(0); // pulls what the kernel holds into Qt's buffer
+    char byte = 0;
+    if (!isOpen() || !m_serial.getChar(&byte))
+        return std::nullopt;
+    return byte;
+}
+
+QByteArray SerialDevice::peek(qint64 maxBytes)
+{
+    if (m_serial.bytesAvailable() < maxBytes)
+        m_serial.waitForReadyRead(0); // into Qt's buffer, where readByte() takes it from
+    return isOpen() ? m_serial.peek(maxBytes) : QByteArray();
+}
+
+void SerialDevice::onError(QSerialPort::SerialPortError error)
+{
+    // clearError() itself reports NoError, so it must never be called from here.
+    if (isHarmless(error) || m_opening)
+        return;
+    // Whatever Qt calls it, a device failing under an open port has gone away: a pulled
+    // adapter, a pty whose master closed.
+    fail(m_serial.errorString());
+}
+
+// Once: Qt 6.4 reports a failed device on every pass of the event loop.
+void SerialDevice::fail(const QString &reason)
+{
+    if (!isOpen())
+        return;
+    m_failed = true;
+    m_hangupWatch.stop();
+    emit failed(reason);
+}

@@ -1,0 +1,349 @@
+#include "terminal/commandline.h"
+
+#include "commands/addressassignment.h"
+#include "commands/addressentry.h"
+#include "line/lineaddress.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QRegularExpression>
+
+namespace {
+
+const QString ProgramName = QStringLiteral("rollcall");
+
+CommandLine refusal(const QString &problem)
+{
+    CommandLine result;
+    result.action = CommandLine::Action::Refuse;
+    result.text = ProgramName + QStringLiteral(": ") + problem;
+    return result;
+}
+
+// Qt words its parse errors as sentences ("Unknown option 'x'."); a Unix tool's error
+// line reads "rollcall: unknown option 'x'".
+QString asErrorLine(QString qtError)
+{
+    if (qtError.endsWith(QLatin1Char('.')))
+        qtError.chop(1);
+    if (!qtError.isEmpty())
+        qtError[0] = qtError.at(0).toLower();
+    return qtError;
+}
+
+// Checks one "N=DEVICE" and enters it; an empty result means it was taken.
+QString takeComOption(const QString &value, PortMap &ports)
+{
+    const QString given = QStringLiteral("--com ") + value + QStringLiteral(": ");
+    const qsizetype equals = value.indexOf(QLatin1Char('='));
+    if (equals < 0)
+        return given + CommandLine::tr("expected N=DEVICE, for example --com 1=/dev/ttyUSB0");
+    bool isNumber = false;
+    const int port = value.left(equals).toInt(&isNumber);
+    if (!isNumber)
+        return given + CommandLine::tr("the port must be a number from 1 to 5");
+    if (port < PortMap::FirstPort || port > PortMap::LastPort)
+        return given + CommandLine::tr("the port must be 1 to 5");
+    const QString device = value.mid(equals + 1);
+    if (device.isEmpty())
+        return given + CommandLine::tr("the device is missing");
+    QString malformed;
+    if (!LineAddress::parse(device, &malformed))
+        return given + malformed;
+    ports.setDevice(port, device);
+    return QString();
+}
+
+// Checks "A-B"; an empty result means it was taken.
+QString takeAddresses(const QString &value, CommandLine &line)
+{
+    static const QRegularExpression range(QStringLiteral("^(\\d{1,3})-(\\d{1,3})$"));
+    const QRegularExpressionMatch match = range.match(value);
+    const QString given = QStringLiteral("--addresses ") + value + QStringLiteral(": ");
+    if (!match.hasMatch())
+        return given + CommandLine::tr("expected A-B, for example --addresses 0-126");
+    const int first = match.captured(1).toInt();
+    const int last = match.captured(2).toInt();
+    if (last > frames::LastAddress)
+        return given + CommandLine::tr("both ends must lie in 0..126");
+    if (first > last)
+        return given + CommandLine::tr("the first address must not be above the last");
+    line.firstAddress = first;
+    line.lastAddress = last;
+    return QString();
+}
+
+// Checks "9600", "19200" or a list of both; an empty result means it was taken.
+QString takeBauds(const QString &value, CommandLine &line)
+{
+    const QString given = QStringLiteral("--baud ") + value + QStringLiteral(": ");
+    QList<int> bauds;
+    for (const QString &baud : value.split(QLatin1Char(','))) {
+        if (baud != QLatin1String("9600") && baud != QLatin1String("19200"))
+            return given + CommandLine::tr("the speed must be 9600 or 19200");
+        if (bauds.contains(baud.toInt()))
+            return given + CommandLine::tr("each speed once");
+        bauds << baud.toInt();
+    }
+    if (bauds.size() > 1 && line.action != CommandLine::Action::Scan)
+        return given + CommandLine::tr("only scan goes through several speeds");
+    line.bauds = bauds;
+    return QString();
+}
+
+QString takeWindow(const QString &value, CommandLine &line)
+{
+    bool isNumber = false;
+    const int ms = value.toInt(&isNumber);
+    if (!isNumber || ms < 10 || ms > 1000)
+        return CommandLine::tr("--window %1: the reply window must be 10 to 1000 ms").arg(value);
+    line.windowMs = ms;
+    return QString();
+}
+
+// Takes "scan", "watch" or "assign NEW" with NEW judged as the window's entry field judges it; an
+// empty result means the words were taken.
+QString takeCommand(QStringList words, CommandLine &line)
+{
+    const QString command = words.isEmpty() ? QString() : words.takeFirst();
+    if (command == QLatin1String("scan")) {
+        line.action = CommandLine::Action::Scan;
+    } else if (command == QLatin1String("watch")) {
+        line.action = CommandLine::Action::Watch;
+    } else if (command == QLatin1String("assign")) {
+        line.action = CommandLine::Action::Assign;
+        if (words.isEmpty())
+            return CommandLine::tr("assign: the new address is missing, for example: rollcall "
+                                   "assign 7");
+        const QString entered = words.takeFirst();
+        const AddressEntry entry = AddressEntry::check(entered);
+        if (entry.verdict != AddressEntry::Verdict::Valid)
+            return AddressAssignment::invalidText() +
+                   CommandLine::tr(" \"%1\": a whole number from 1 to 126").arg(entered);
+        line.newAddress = entry.address;
+    } else if (!command.isEmpty()) {
+        return CommandLine::tr("unknown command \"%1\"; the commands are scan, watch and assign")
+            .arg(command);
+    }
+    if (!words.isEmpty())
+        return CommandLine::tr("unexpected argument \"%1\"").arg(words.constFirst());
+    return QString();
+}
+
+struct TerminalOptions
+{
+    const QCommandLineOption &port;
+    const QCommandLineOption &baud;
+    const QCommandLineOption &addresses;
+    const QCommandLineOption &json;
+    const QCommandLineOption &window;
+};
+
+// The options of one command are refused for another, rather than ignored.
+QString takeTerminalOptions(const QCommandLineParser &parser, const TerminalOptions &options,
+                            CommandLine &line)
+{
+    using Action = CommandLine::Action;
+    const bool terminal = line.action != Action::Run;
+    const bool polls = line.action == Action::Scan || line.action == Action::Watch;
+    for (const QCommandLineOption *option : {&options.port, &options.baud}) {
+        if (!terminal && parser.isSet(*option))
+            return CommandLine::tr("--%1 is for scan, watch and assign")
+                .arg(option->names().constFirst());
+    }
+    // A short window could call an address free that a slow reader holds, and two
+    // readers would then share it: the assignment always waits the full 200 ms.
+    if (line.action == Action::Assign && parser.isSet(options.window))
+        return CommandLine::tr("--window is for scan and watch; assign always waits 200 ms "
+                               "for a reply");
+    for (const QCommandLineOption *option : {&options.addresses, &options.json, &options.window}) {
+        if (!polls && parser.isSet(*option))
+            return CommandLine::tr("--%1 is for scan and watch").arg(option->names().constFirst());
+    }
+    if (line.action == Action::Watch && !parser.isSet(options.addresses))
+        return CommandLine::tr("watch: --addresses A-B is required, for example --addresses 1-10");
+    if (parser.isSet(options.port)) {
+        bool isNumber = false;
+        line.port = parser.value(options.port).toInt(&isNumber);
+        if (!isNumber || line.port < PortMap::FirstPort || line.port > PortMap::LastPort)
+            return CommandLine::tr("--port %1: the port must be 1 to 5")
+                .arg(parser.value(options.port));
+    }
+    QString problem;
+    if (parser.isSet(options.baud))
+        problem = takeBauds(parser.value(options.baud), line);
+    if (problem.isEmpty() && parser.isSet(options.window))
+        problem = takeWindow(parser.value(options.window), line);
+    line.json = parser.isSet(options.json);
+    if (problem.isEmpty() && parser.isSet(options.addresses))
+        problem = takeAddresses(parser.value(options.addresses), line);
+    return problem;
+}
+
+QString helpExamples()
+{
+    return CommandLine::tr(R"(
+From a terminal:
+  scan, watch and assign need no display: over SSH, on a panel PC, in a shell loop.
+  Each reader found is printed as it answers, then the result:
+
+    $ ssh cabinet-pi rollcall scan --com 1=/dev/ttyUSB0
+    Address 005
+    Address 012
+    There are 2 readers online
+
+  Commissioning, one new reader at address 0 at a time:
+
+    for n in $(seq 1 40); do
+        read -r -p "Connect reader $n, then press Enter "
+        rollcall assign "$n" && rollcall scan --addresses "$n-$n" --json
+    done
+
+  Why is reader 12 not listed? Trace the line:
+
+    $ rollcall scan --com 1=/dev/ttyUSB0 --addresses 12-12 --trace
+    rollcall.bus.trace: 12.585 ms port opened: /dev/ttyUSB0 at 9600,N,8,1
+    rollcall.bus.trace: 12.730 ms write 06
+    rollcall.bus.trace: 12.845 ms write 8C 02 3F 03
+    rollcall.bus.trace: 213.199 ms reply window of 012 over: 2 waiting, 15 03: first byte not STX or ACK, not listed
+    rollcall.bus.trace: 214.009 ms port closed
+    There are no readers online
+
+  The verdicts: reader; one byte, not enough; first byte not STX or ACK, not listed;
+  nothing. A reader that answers too late shows as nothing; its answer is thrown away
+  by the next poll or lands in the next address's window. "first byte at" is how long
+  the reader took, from the poll handed to the system to its first byte.
+
+  A shorter reply window makes a scan quicker (127 addresses times the window), but a
+  reader slower than the window is missed. To choose it, scan once at 200 ms with
+  --json and take at least three times the slowest "first_byte_ms" under "replies":
+
+    $ rollcall scan --json
+    {..., "replies": [{"address": 5, "first_byte_ms": 8.4, "bytes": 4, "listed": true}]}
+    $ rollcall scan --window 30
+
+  A reader set to the other speed is invisible; scan both in one go:
+
+    $ rollcall scan --baud 9600,19200
+    Address 005 at 9600 baud
+    There are 1 readers online at 9600 baud
+    Address 009 at 19200 baud
+    There are 1 readers online at 19200 baud
+
+  Which reader drops out now and then? Watch a few addresses until Ctrl+C:
+
+    $ rollcall watch --addresses 1-10 --window 30
+    12:04:30.815 Address 005 online
+    12:04:31.207 Address 005 gone
+    12:04:31.538 Address 005 back
+    ^C
+    After 212 passes:
+    Address 005: 212 polls, 211 answers, 1 misses, longest run of misses 1, first byte 8.1 / 8.4 / 9.9 ms
+
+  With --json, one line per change and the summary as the last line.
+
+Exit status: 0 done; 1 the line failed (the port did not open, or the adapter was
+lost; watch prints its summary first); 2 a wrong command line, nothing opened; 3 the
+bus refused (no reader at address 0, or NEW already taken); 130 Ctrl+C; 143 SIGTERM
+(watch prints its summary first).
+)");
+}
+
+} // namespace
+
+CommandLine CommandLine::parse(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        tr("Lists the readers on a serial multi-drop line and gives the reader at "
+           "address 0 a new address.\n"
+           "Without a command rollcall opens its window. \"scan\" lists the readers "
+           "online, \"watch\" polls a few addresses over and over and tells when a "
+           "reader goes or comes back, \"assign NEW\" gives the reader at address 0 the "
+           "address NEW (1 to 126); all three run in the terminal."));
+    // Our own help option: the one from addHelpOption() also offers --help-all, whose
+    // Qt options only a QApplication could list.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        tr("Show this help and exit."));
+    const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
+                                           tr("Show the version and exit."));
+    const QCommandLineOption comOption(
+        QStringLiteral("com"),
+        tr("Use DEVICE for the radio \"Com N\", N from 1 to 5; wins over ROLLCALL_COM<N>. "
+           "Repeatable. DEVICE is a serial device, or a serial server on the network: "
+           "rfc2217://HOST:PORT (telnet with the COM-PORT option; rollcall sets the speed) "
+           "or socket://HOST:PORT (raw TCP; the server's speed)."),
+        QStringLiteral("N=DEVICE"));
+    const QCommandLineOption traceOption(QStringLiteral("trace"),
+                                         tr("Write the line's traffic to standard error: the port "
+                                            "opened, closed or lost, every write in hex, and what "
+                                            "waits at the end of each reply window, with "
+                                            "when its first byte came."));
+    const QCommandLineOption portOption(
+        QStringLiteral("port"), tr("scan, watch, assign: the port \"Com N\", 1 to 5; default 1."),
+        QStringLiteral("N"));
+    const QCommandLineOption baudOption(
+        QStringLiteral("baud"),
+        tr("scan, watch, assign: 9600 or 19200, default 9600; always 8 data bits, no parity, "
+           "1 stop bit. scan also takes 9600,19200: each speed in turn, and every line says "
+           "its speed."),
+        QStringLiteral("9600|19200"));
+    const QCommandLineOption addressesOption(
+        QStringLiteral("addresses"),
+        tr("scan, watch: only the addresses A to B, in order, both in 0..126; default 0-126 "
+           "for scan, required for watch."),
+        QStringLiteral("A-B"));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"),
+        tr("scan: one JSON document on standard output at the end (one per speed), with each "
+           "reply's first-byte time. watch: one JSON line per change, the summary last."));
+    const QCommandLineOption windowOption(
+        QStringLiteral("window"),
+        tr("scan, watch: how long each reader has to answer, 10 to 1000 ms; default 200. "
+           "Shorter is quicker, but a reader slower than the window is missed: take at "
+           "least three times the slowest first_byte_ms a scan at 200 ms shows. assign "
+           "always waits 200 ms."),
+        QStringLiteral("MS"));
+    parser.addOptions({helpOption, versionOption, comOption, traceOption, portOption, baudOption,
+                       addressesOption, jsonOption, windowOption});
+
+    if (!parser.parse(arguments))
+        return refusal(asErrorLine(parser.errorText()));
+
+    if (parser.isSet(helpOption)) {
+        CommandLine result;
+        result.action = Action::ShowHelp;
+        // Our own usage line: the parser would name the program by the running
+        // application's first argument, or "<executable_name>" without one.
+        result.text = tr("Usage: %1 [options]\n"
+                         "       %1 scan [--port N] [--baud 9600|19200|9600,19200] "
+                         "[--addresses A-B] [--window MS] [--json] [options]\n"
+                         "       %1 watch --addresses A-B [--port N] [--baud 9600|19200] "
+                         "[--window MS] [--json] [options]\n"
+                         "       %1 assign NEW [--port N] [--baud 9600|19200] [options]")
+                          .arg(ProgramName) +
+                      QLatin1Char('\n') + parser.helpText().section(QLatin1Char('\n'), 1) +
+                      helpExamples();
+        return result;
+    }
+    if (parser.isSet(versionOption)) {
+        CommandLine result;
+        result.action = Action::ShowVersion;
+        result.text =
+            ProgramName + QLatin1Char(' ') + QStringLiteral(ROLLCALL_VERSION) + QLatin1Char('\n');
+        return result;
+    }
+    CommandLine result;
+    QString problem = takeCommand(parser.positionalArguments(), result);
+    for (const QString &value : parser.values(comOption)) {
+        if (problem.isEmpty())
+            problem = takeComOption(value, result.ports);
+    }
+    if (problem.isEmpty())
+        problem = takeTerminalOptions(
+            parser, {portOption, baudOption, addressesOption, jsonOption, windowOption}, result);
+    if (!problem.isEmpty())
+        return refusal(problem);
+    result.trace = parser.isSet(traceOption);
+    return result;
+}
