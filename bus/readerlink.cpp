@@ -7,16 +7,21 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 
+#include <algorithm>
+#include <utility>
+
 // Enable with QT_LOGGING_RULES="rollcall.bus.window.debug=true" to see every reply
 // window as the program measured it.
 Q_LOGGING_CATEGORY(lcReplyWindow, "rollcall.bus.window", QtWarningMsg)
 
 ReaderLink::ReaderLink(Line &line, QObject *parent)
-    : QObject(parent), m_line(line), m_replyTimer(this)
+    : QObject(parent), m_line(line), m_replyTimer(this), m_quietTimer(this)
 {
     m_replyTimer.setObjectName(QStringLiteral("Timer1"));
     m_replyTimer.setInterval(ReplyWindow);
     connect(&m_replyTimer, &ReplyTimer::timeout, this, &ReaderLink::onReplyWindowOver);
+    connect(&m_quietTimer, &ReplyTimer::timeout, this, [this] { m_quietOver = true; });
+    m_clock.start();
 }
 
 ReaderLink::Poll ReaderLink::poll(int address)
@@ -24,13 +29,39 @@ ReaderLink::Poll ReaderLink::poll(int address)
     return sendPoll(address) ? awaitReply() : Poll::LineDown;
 }
 
+ReaderLink::Poll ReaderLink::pollAlone(int address)
+{
+    const qint64 waitFromNs = m_clock.nsecsElapsed();
+    if (!waitForQuietLine())
+        return Poll::LineDown;
+    qCDebug(lcLineTrace, "%.3f ms line quiet after %.1f ms: %03d polled alone for %lld ms",
+            linetrace::millisecondsSinceStart(),
+            static_cast<double>(m_clock.nsecsElapsed() - waitFromNs) / 1e6, address,
+            static_cast<long long>(ReplyWindow.count()));
+    const std::chrono::nanoseconds window = m_replyTimer.interval();
+    m_replyTimer.setInterval(ReplyWindow);
+    const Poll found = poll(address);
+    m_replyTimer.setInterval(window);
+    return found;
+}
+
 bool ReaderLink::sendPoll(int address)
 {
-    if (!m_line.discard() || !send(frames::ackFrame()) || !send(frames::pollFrame(address)))
+    // Bytes that came after the last window ended belong to no poll of their own; the
+    // discard is about to drop them. Only a short window looks: at the full one nothing
+    // is asked of the line between two windows.
+    if (m_windowIsShort && m_line.isOpen())
+        noteLateBytes(m_line.count());
+    if (!m_line.discard() || !send(frames::ackFrame()))
+        return false;
+    // Read before the frame is handed to the OS: a program descheduled right after the
+    // write would otherwise start the clock late and show a reader quicker than it is.
+    m_pollSentAtNs = m_clock.nsecsElapsed();
+    if (!send(frames::pollFrame(address)))
         return false;
     // The window runs from the frame handed to the OS; whatever the caller does before
     // awaitReply() happens inside it.
-    m_window.start();
+    m_windowStartNs = m_clock.nsecsElapsed();
     m_firstByteNs = -1;
     m_replyWindowOver = false;
     m_replyTimer.start();
@@ -43,12 +74,14 @@ ReaderLink::Poll ReaderLink::awaitReply()
     if (!waitForReplyWindow())
         return Poll::LineDown;
     const qint64 waiting = m_line.count();
-    m_lastReplyWindowNs = m_window.nsecsElapsed();
+    const qint64 countedAtNs = m_clock.nsecsElapsed();
+    m_lastReplyWindowNs = countedAtNs - m_windowStartNs;
     if (waiting < 0)
         return Poll::LineDown;
+    m_lastWaiting = m_unreadSinceWindow = waiting;
     // Arrived with the wake that ended the window: seen only now.
     if (waiting > 0 && m_firstByteNs < 0)
-        m_firstByteNs = m_lastReplyWindowNs;
+        m_firstByteNs = countedAtNs - m_pollSentAtNs;
 
     qCDebug(lcReplyWindow, "address %03d window %.3f ms waiting %lld", m_polledAddress,
             m_lastReplyWindowNs / 1e6, static_cast<long long>(waiting));
@@ -84,7 +117,12 @@ void ReaderLink::traceReply(qint64 waiting)
 
 std::optional<char> ReaderLink::readReplyByte()
 {
-    return m_aborted ? std::nullopt : m_line.readByte();
+    if (m_aborted)
+        return std::nullopt;
+    const std::optional<char> byte = m_line.readByte();
+    if (byte && m_unreadSinceWindow > 0)
+        --m_unreadSinceWindow;
+    return byte;
 }
 
 bool ReaderLink::acknowledge()
@@ -123,6 +161,25 @@ void ReaderLink::abort()
 void ReaderLink::setReplyWindow(std::chrono::milliseconds window)
 {
     m_replyTimer.setInterval(window);
+    m_windowIsShort = window < ReplyWindow;
+}
+
+void ReaderLink::setReplyWindowForTesting(std::chrono::milliseconds window)
+{
+    m_replyTimer.setInterval(window);
+    m_windowIsShort = false;
+}
+
+std::optional<qint64> ReaderLink::takeLateBytesAt()
+{
+    const qint64 at = std::exchange(m_lateBytesAtNs, -1);
+    return at < 0 ? std::nullopt : std::optional<qint64>(at);
+}
+
+void ReaderLink::noteLateBytes(qint64 waiting)
+{
+    if (waiting > m_unreadSinceWindow && m_lateBytesAtNs < 0)
+        m_lateBytesAtNs = m_clock.nsecsElapsed();
 }
 
 std::chrono::milliseconds ReaderLink::replyWindow() const
@@ -156,13 +213,49 @@ bool ReaderLink::waitForReplyWindow()
     return !m_aborted;
 }
 
+// Waits, in the reply window's own loop, until every earlier poll has had the full
+// ReplyWindow from its frame handed to the OS and no byte has come for QuietGap, or
+// QuietLimit has passed. Any byte that comes meanwhile came after its window.
+bool ReaderLink::waitForQuietLine()
+{
+    using std::chrono::nanoseconds;
+    const qint64 startNs = m_clock.nsecsElapsed();
+    const qint64 limitNs = startNs + nanoseconds(QuietLimit).count();
+    const qint64 everyWindowOverNs = m_windowStartNs + nanoseconds(ReplyWindow).count();
+    qint64 seen = m_unreadSinceWindow;
+    qint64 lastByteNs = m_windowStartNs + m_lastReplyWindowNs; // the last count, at best
+    for (;;) {
+        const qint64 waiting = m_line.count();
+        if (waiting < 0 || m_aborted)
+            return false;
+        const qint64 now = m_clock.nsecsElapsed();
+        if (waiting != seen) {
+            noteLateBytes(waiting);
+            seen = waiting;
+            lastByteNs = now;
+        }
+        const qint64 quietAtNs = std::min(
+            std::max(everyWindowOverNs, lastByteNs + nanoseconds(QuietGap).count()), limitNs);
+        if (now >= quietAtNs)
+            return true;
+        m_quietOver = false;
+        m_quietTimer.setInterval(nanoseconds(quietAtNs - now));
+        m_quietTimer.start();
+        while (!m_quietOver && !m_aborted && m_line.isOpen() && m_line.count() == seen)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        m_quietTimer.stop();
+        if (m_aborted || !m_line.isOpen())
+            return false;
+    }
+}
+
 // The loop wakes for the port's read notifier, so the first wake with bytes waiting is
 // within a wake-up latency of their arrival. Once a byte is seen, or once the window is
 // over (awaitReply() counts then anyway), nothing more is asked of the line.
 void ReaderLink::noteFirstByte()
 {
     if (m_firstByteNs < 0 && !m_replyWindowOver && m_line.count() > 0)
-        m_firstByteNs = m_window.nsecsElapsed();
+        m_firstByteNs = m_clock.nsecsElapsed() - m_pollSentAtNs;
 }
 
 void ReaderLink::onReplyWindowOver()

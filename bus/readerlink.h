@@ -20,6 +20,11 @@ public:
     // The assignment always waits this long: a shorter window could call an address
     // free that a slow reader holds.
     static constexpr std::chrono::milliseconds ReplyWindow{200};
+    // Before a poll alone, the line is quiet once every earlier poll has had the full
+    // ReplyWindow and no byte has come for QuietGap (a reply still being sent, at 9600
+    // baud about 20 characters); a line that never falls quiet is polled after QuietLimit.
+    static constexpr std::chrono::milliseconds QuietGap{20};
+    static constexpr std::chrono::milliseconds QuietLimit{1000};
 
     enum class Poll { Absent, Present, LineDown };
 
@@ -34,6 +39,9 @@ public:
     // it and judges.
     bool sendPoll(int address);
     Poll awaitReply();
+    // Once the line is quiet, polls `address` with the full ReplyWindow whatever the
+    // window is: what it finds is that reader's own answer, not an earlier poll's.
+    Poll pollAlone(int address);
     // The first byte of the reply the last poll left waiting.
     std::optional<char> readReplyByte();
     // Discard, ACK, discard: after an answer that nobody reads.
@@ -54,14 +62,27 @@ public:
     // poll on lasts `window`.
     void setReplyWindow(std::chrono::milliseconds window);
     std::chrono::milliseconds replyWindow() const;
-    // Only for tests that check traffic rather than timing: a whole scan in seconds.
-    void setReplyWindowForTesting(std::chrono::milliseconds window) { setReplyWindow(window); }
+    // Shorter than ReplyWindow: a reply in a window may belong to an earlier poll.
+    bool isWindowShort() const { return m_windowIsShort; }
+    // Only for tests that check traffic rather than timing: a whole scan in seconds. The
+    // window stands for the full one, so the traffic is that of a 200 ms scan.
+    void setReplyWindowForTesting(std::chrono::milliseconds window);
 
+    // Times on the link's own monotonic clock, in nanoseconds.
+    qint64 clockNs() const { return m_clock.nsecsElapsed(); }
+    // Read just before the last poll frame was handed to the OS.
+    qint64 lastPollSentAtNs() const { return m_pollSentAtNs; }
     // From the last frame handed to the OS to the count taken at the end of the window.
     qint64 lastReplyWindowNs() const { return m_lastReplyWindowNs; }
-    // From the last frame handed to the OS to the first byte of its reply the program
-    // saw; -1 when nothing arrived in the window.
+    // From the clock read before the last poll frame was handed to the OS to the first
+    // byte of its reply the program saw, so never shorter than the reader took; -1 when
+    // nothing arrived in the window.
     qint64 lastFirstByteNs() const { return m_firstByteNs; }
+    // What waited when the last window ended.
+    qint64 lastBytesWaiting() const { return m_lastWaiting; }
+    // With a short window: when bytes were first seen that came after a window had ended
+    // (between two polls, or while waiting for quiet), on clockNs(); forgotten once taken.
+    std::optional<qint64> takeLateBytesAt();
 
 signals:
     void replyWindowMeasured(int address, qint64 nanoseconds, qint64 bytesWaiting);
@@ -69,16 +90,28 @@ signals:
 private:
     bool send(const QByteArray &bytes);
     bool waitForReplyWindow();
+    bool waitForQuietLine();
+    void noteLateBytes(qint64 waiting);
     void noteFirstByte();
     void onReplyWindowOver();
     void traceReply(qint64 waiting);
 
     Line &m_line;
     ReplyTimer m_replyTimer;
-    QElapsedTimer m_window;
+    ReplyTimer m_quietTimer;
+    QElapsedTimer m_clock;
     int m_polledAddress = 0;
     bool m_replyWindowOver = false;
+    bool m_quietOver = false;
     bool m_aborted = false;
+    bool m_windowIsShort = false;
+    qint64 m_pollSentAtNs = 0;
+    qint64 m_windowStartNs = 0;
     qint64 m_lastReplyWindowNs = 0;
     qint64 m_firstByteNs = -1;
+    qint64 m_lastWaiting = 0;
+    // What should wait on the line if nothing came after the last window: the count at
+    // its end less the bytes read since.
+    qint64 m_unreadSinceWindow = 0;
+    qint64 m_lateBytesAtNs = -1;
 };

@@ -2,9 +2,14 @@
 
 #include "bus/frames.h"
 #include "bus/readerlink.h"
+#include "line/linetrace.h"
 
 #include <QElapsedTimer>
 #include <QLoggingCategory>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
 
 // QT_LOGGING_RULES="rollcall.commands.debug=true" reports how long each scan took.
 Q_LOGGING_CATEGORY(lcScan, "rollcall.commands", QtWarningMsg)
@@ -29,12 +34,30 @@ QString BusScan::resultText(int readersFound)
     return tr("There are %1 readers online").arg(readersFound);
 }
 
+QString BusScan::lateReplyText(int address, int suggestedWindowMs)
+{
+    return tr("a reply came after the window of %1: use --window %2 or more")
+        .arg(frames::addressText(address))
+        .arg(suggestedWindowMs);
+}
+
+int BusScan::suggestedWindowMs(qint64 replyAfterNs)
+{
+    constexpr qint64 Step = 10; // ms
+    const qint64 full = ReaderLink::ReplyWindow.count();
+    const qint64 tripledMs = (3 * replyAfterNs + 999'999) / 1'000'000;
+    return static_cast<int>(std::clamp((tripledMs + Step - 1) / Step * Step, Step, full));
+}
+
 void BusScan::run(int first, int last)
 {
     QElapsedTimer took;
     took.start();
+    m_aloneNs = 0;
+    m_alonePolls = 0;
     emit listCleared();
     int found = 0;
+    const bool shortWindow = m_link.isWindowShort();
     for (int address = first; address <= last; ++address) {
         const bool sent = m_link.sendPoll(address);
         // Shown while the reader has its time to answer: the label is painted by the
@@ -46,27 +69,140 @@ void BusScan::run(int first, int last)
             stopAt(address);
             return;
         }
-        if (poll != ReaderLink::Poll::Present) {
-            emit addressChecked(address, false);
-            continue;
+        const qint64 waiting = m_link.lastBytesWaiting();
+        if (waiting > 0)
+            emit replyReceived(address, m_link.lastFirstByteNs(), waiting);
+        bool listed = false;
+        if (poll == ReaderLink::Poll::Present) {
+            // Only a reply that starts with STX or ACK is a reader; the rest of it is
+            // discarded by the next poll.
+            const std::optional<char> firstByte = m_link.readReplyByte();
+            if (!firstByte) {
+                stopAt(address);
+                return;
+            }
+            listed = *firstByte == frames::STX || *firstByte == frames::ACK;
         }
-        // Only a reply that starts with STX or ACK is a reader; the rest of it is
-        // discarded by the next poll.
-        const std::optional<char> first = m_link.readReplyByte();
-        if (!first) {
-            stopAt(address);
-            return;
+        if (shortWindow) {
+            const std::optional<bool> confirmed = checkShortWindow(address, listed, waiting > 1);
+            if (!confirmed) {
+                stopAt(address);
+                return;
+            }
+            listed = *confirmed;
         }
-        const bool listed = *first == frames::STX || *first == frames::ACK;
         if (listed) {
             emit readerListed(listEntry(address), address);
             ++found;
         }
         emit addressChecked(address, listed);
+        if (shortWindow && m_lateBytesAtNs >= 0 && !traceLateReply()) {
+            stopAt(address);
+            return;
+        }
     }
     emit statusChanged(resultText(found));
-    qCDebug(lcScan, "scan of %d addresses took %lld ms, %d readers listed", last - first + 1,
-            static_cast<long long>(took.elapsed()), found);
+    qCDebug(lcScan,
+            "scan of %d addresses took %lld ms, %d readers listed; %lld ms of it polling %d alone",
+            last - first + 1, static_cast<long long>(took.elapsed()), found,
+            static_cast<long long>(m_aloneNs / 1'000'000), m_alonePolls);
+}
+
+// A reader found at a short window is polled alone; bytes that came after a window, or
+// a window whose reply nobody gives alone, mean a reply came late. Nothing when the line
+// went down.
+std::optional<bool> BusScan::checkShortWindow(int address, bool listed, bool answered)
+{
+    const qint64 sentAtNs = m_link.lastPollSentAtNs();
+    const qint64 firstByteAtNs = sentAtNs + m_link.lastFirstByteNs();
+    // Polls older than the full window cannot answer any more.
+    const qint64 full = std::chrono::nanoseconds(ReaderLink::ReplyWindow).count();
+    while (!m_recent.empty() && m_recent.front().sentAtNs < sentAtNs - full)
+        m_recent.pop_front();
+    m_recent.push_back({address, sentAtNs, answered});
+    noteLateBytes(m_link.takeLateBytesAt()); // between the last window and this poll
+    if (!listed)
+        return false;
+
+    const std::optional<ReaderLink::Poll> alone = pollAlone(address);
+    if (!alone)
+        return std::nullopt;
+    noteLateBytes(m_link.takeLateBytesAt()); // while the line fell quiet
+    bool confirmed = false;
+    if (*alone == ReaderLink::Poll::Present) {
+        const std::optional<char> firstByte = m_link.readReplyByte();
+        if (!firstByte)
+            return std::nullopt;
+        confirmed = *firstByte == frames::STX || *firstByte == frames::ACK;
+    } else {
+        qCDebug(lcLineTrace, "%.3f ms %03d not found alone: its window held a late reply",
+                linetrace::millisecondsSinceStart(), address);
+        noteLateBytes(firstByteAtNs);
+    }
+    return confirmed;
+}
+
+void BusScan::noteLateBytes(std::optional<qint64> arrivedAtNs)
+{
+    if (arrivedAtNs && (m_lateBytesAtNs < 0 || *arrivedAtNs < m_lateBytesAtNs))
+        m_lateBytesAtNs = *arrivedAtNs;
+}
+
+std::optional<ReaderLink::Poll> BusScan::pollAlone(int address)
+{
+    const qint64 fromNs = m_link.clockNs();
+    const ReaderLink::Poll poll = m_link.pollAlone(address);
+    m_aloneNs += m_link.clockNs() - fromNs;
+    ++m_alonePolls;
+    if (poll == ReaderLink::Poll::LineDown)
+        return std::nullopt;
+    return poll;
+}
+
+// Asks the polls that could have sent bytes that came at m_lateBytesAtNs, each alone:
+// those within the full window before it whose own window held nothing, the most recent
+// first, and readers found late before them all. The first that answers is the late
+// reader. False when the line went down.
+bool BusScan::traceLateReply()
+{
+    const qint64 arrivedAtNs = std::exchange(m_lateBytesAtNs, -1);
+    const qint64 full = std::chrono::nanoseconds(ReaderLink::ReplyWindow).count();
+    struct Suspect
+    {
+        int address;
+        qint64 earliestSentAtNs;
+    };
+    std::vector<Suspect> suspects;
+    for (auto it = m_recent.rbegin(); it != m_recent.rend(); ++it) {
+        if (it->answered || it->sentAtNs >= arrivedAtNs || arrivedAtNs - it->sentAtNs > full)
+            continue;
+        // Of several polls of one address, which one answered is not known; the
+        // earliest gives the longer, safer, suggestion.
+        const auto same = std::find_if(suspects.begin(), suspects.end(),
+                                       [&](const Suspect &s) { return s.address == it->address; });
+        if (same == suspects.end())
+            suspects.push_back({it->address, it->sentAtNs});
+        else
+            same->earliestSentAtNs = it->sentAtNs;
+    }
+    std::stable_partition(suspects.begin(), suspects.end(),
+                          [this](const Suspect &s) { return m_lateReaders.count(s.address) > 0; });
+    for (const Suspect &suspect : suspects) {
+        const std::optional<ReaderLink::Poll> alone = pollAlone(suspect.address);
+        if (!alone)
+            return false;
+        if (*alone != ReaderLink::Poll::Present)
+            continue;
+        m_lateReaders.insert(suspect.address);
+        const int suggested = suggestedWindowMs(arrivedAtNs - suspect.earliestSentAtNs);
+        qCDebug(lcLineTrace, "%.3f ms %s", linetrace::millisecondsSinceStart(),
+                qUtf8Printable(lateReplyText(suspect.address, suggested)));
+        emit lateReply(suspect.address, suggested);
+        return true;
+    }
+    qCDebug(lcLineTrace, "%.3f ms bytes came after their window; no earlier poll answers alone",
+            linetrace::millisecondsSinceStart());
+    return true;
 }
 
 void BusScan::stopAt(int address)

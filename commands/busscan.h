@@ -1,14 +1,22 @@
 #pragma once
 
 #include "bus/frames.h"
+#include "bus/readerlink.h"
 
 #include <QObject>
 #include <QString>
 
-class ReaderLink;
+#include <deque>
+#include <optional>
+#include <set>
 
 // Polls each address of a range once, in order (every address from 0 to 126 unless told
 // otherwise), and lists the readers that answer.
+//
+// At a window shorter than ReaderLink::ReplyWindow, a slow reader's reply may land in a
+// later address's window. A reader found there is listed only once a poll of it alone,
+// with the full window, finds it too; bytes that came after their window are traced
+// back to the poll they answered, and said.
 class BusScan : public QObject
 {
     Q_OBJECT
@@ -21,6 +29,11 @@ public:
     static QString listEntry(int address);
     static QString progressText(int address);
     static QString resultText(int readersFound);
+    // "a reply came after the window of 040: use --window 180 or more"
+    static QString lateReplyText(int address, int suggestedWindowMs);
+    // Three times the time from the poll to its reply, in whole tens of milliseconds, and
+    // never more than the full window, which any reader has.
+    static int suggestedWindowMs(qint64 replyAfterNs);
 
 signals:
     void listCleared();
@@ -32,9 +45,31 @@ signals:
     // The line went down: the scan ends early and says where and why, in one text and
     // in its parts.
     void stopped(const QString &text, int address, const QString &reason);
+    // The reader at `address` answered after its window, found by a poll of it alone.
+    void lateReply(int address, int suggestedWindowMs);
+    // After each of the scan's own polls that left bytes waiting; a poll alone is not one.
+    void replyReceived(int address, qint64 firstByteNs, qint64 bytesWaiting);
 
 private:
+    // A poll of the range, kept while a late reply could still come from it. After a wait
+    // for quiet every earlier poll lies more than the full window back.
+    struct Polled
+    {
+        int address;
+        qint64 sentAtNs;
+        bool answered; // in its own window: nothing of it can come late
+    };
+
+    std::optional<bool> checkShortWindow(int address, bool listed, bool answered);
+    std::optional<ReaderLink::Poll> pollAlone(int address);
+    void noteLateBytes(std::optional<qint64> arrivedAtNs);
+    bool traceLateReply();
     void stopAt(int address);
 
     ReaderLink &m_link;
+    std::deque<Polled> m_recent;
+    std::set<int> m_lateReaders; // found late before: asked first
+    qint64 m_lateBytesAtNs = -1; // the earliest bytes seen after their window, not yet traced
+    qint64 m_aloneNs = 0;        // of this run, for its debug line
+    int m_alonePolls = 0;
 };

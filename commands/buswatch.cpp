@@ -8,6 +8,7 @@ BusWatch::BusWatch(ReaderLink &link, QObject *parent) : QObject(parent), m_link(
 void BusWatch::run(int first, int last)
 {
     m_first = first;
+    m_lateReported.clear();
     const int count = last - first + 1;
     m_addresses.assign(static_cast<std::size_t>(count), WatchedAddress(m_link.replyWindow()));
     BusScan scan(m_link);
@@ -17,6 +18,11 @@ void BusWatch::run(int first, int last)
     connect(&scan, &BusScan::statusChanged, this, [this, last] {
         if (m_next <= last)
             emit polling(m_passes + 1, m_next);
+    });
+    // A reader that answers late every pass is said once.
+    connect(&scan, &BusScan::lateReply, this, [this](int address, int suggestedWindowMs) {
+        if (m_lateReported.insert(address).second)
+            emit lateReply(address, suggestedWindowMs);
     });
     bool lineDown = false;
     connect(&scan, &BusScan::stopped, this,

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+#include <set>
 #include <vector>
 
 class ReaderLink;
@@ -49,6 +50,8 @@ signals:
     void changed(int address, BusWatch::Change change);
     // While `address` is polled in pass `pass` (from 1).
     void polling(int pass, int address);
+    // As BusScan::lateReply, once per address over the whole watch.
+    void lateReply(int address, int suggestedWindowMs);
     // As BusScan::stopped.
     void stopped(const QString &text, int address, const QString &reason);
 
@@ -60,4 +63,5 @@ private:
     int m_first = 0;
     int m_next = 0; // the address the current pass polls next
     int m_passes = 0;
+    std::set<int> m_lateReported;
 };

@@ -271,11 +271,10 @@ int Terminal::scanAt(int baud)
     const bool json = m_commandLine.json;
     QStringList found;
     QList<Reply> replies;
-    const auto keepReply = [&](int address, qint64 /*nanoseconds*/, qint64 bytesWaiting) {
-        if (bytesWaiting > 0)
-            replies.append({address, m_link.lastFirstByteNs(), bytesWaiting, false});
-    };
-    QObject::connect(&m_link, &ReaderLink::replyWindowMeasured, &scan, keepReply);
+    QObject::connect(&scan, &BusScan::replyReceived,
+                     [&](int address, qint64 firstByteNs, qint64 bytesWaiting) {
+                         replies.append({address, firstByteNs, bytesWaiting, false});
+                     });
     QObject::connect(&scan, &BusScan::readerListed, [&](const QString &entry, int address) {
         found << QString::number(address);
         replies.last().listed = true; // the reply of this very window
@@ -283,6 +282,10 @@ int Terminal::scanAt(int baud)
             return;
         clearProgress(); // stdout and stderr may share the terminal
         printLine(stdout, entry + speed);
+    });
+    QObject::connect(&scan, &BusScan::lateReply, [this](int address, int windowMs) {
+        clearProgress();
+        printLine(stderr, BusScan::lateReplyText(address, windowMs));
     });
     if (showsProgress())
         QObject::connect(&scan, &BusScan::statusChanged,
@@ -335,6 +338,10 @@ int Terminal::watch()
         clearProgress();
         printLine(stdout, json ? watchreport::changeJson(now, address, change)
                                : watchreport::changeLine(now, address, change));
+    });
+    QObject::connect(&watch, &BusWatch::lateReply, [this](int address, int windowMs) {
+        clearProgress();
+        printLine(stderr, BusScan::lateReplyText(address, windowMs));
     });
     if (showsProgress())
         QObject::connect(&watch, &BusWatch::polling, [&](int pass, int address) {
