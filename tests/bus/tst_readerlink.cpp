@@ -86,6 +86,28 @@ private slots:
                  qPrintable(QStringLiteral("shortest window %1 ns").arg(shortest)));
     }
 
+    // A window the operator shortened: the late reply of one poll must not make the next
+    // address answer when it is polled alone, and the reader is found alone at its own.
+    void aPollAloneWaitsOutEarlierPollsAndGivesTheFullWindow()
+    {
+        LineFixture f(200);
+        f.link.setReplyWindow(20ms);
+        sim::Reader slow;
+        slow.address = 3;
+        slow.delay = 120ms;
+        f.bus().addReader(slow);
+        QCOMPARE(f.link.poll(3), ReaderLink::Poll::Absent);
+        QCOMPARE(f.link.pollAlone(4), ReaderLink::Poll::Absent);
+        QVERIFY(f.link.takeLateBytesAt().has_value()); // the reply to 3, while waiting
+        QVERIFY(!f.link.takeLateBytesAt().has_value());
+        QCOMPARE(f.link.pollAlone(3), ReaderLink::Poll::Present);
+        // From before the frame was written: never quicker than the reader.
+        QVERIFY2(f.link.lastFirstByteNs() >= 120'000'000,
+                 qPrintable(QString::number(f.link.lastFirstByteNs())));
+        QCOMPARE(f.link.replyWindow(), 20ms);
+        QCOMPARE(hex(f.bus().received()), hex(scanTraffic(3, 4) + scanTraffic(3, 3)));
+    }
+
     void acknowledgeDiscardsSendsAckAndDiscardsAgain()
     {
         LineFixture f(50);
