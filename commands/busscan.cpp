@@ -115,9 +115,10 @@ std::optional<bool> BusScan::checkShortWindow(int address, bool listed, bool ans
 {
     const qint64 sentAtNs = m_link.lastPollSentAtNs();
     const qint64 firstByteAtNs = sentAtNs + m_link.lastFirstByteNs();
-    // Polls older than the full window cannot answer any more.
+    // Polls older than the full window cannot answer any more; twice that keeps those a
+    // byte noted just before this poll may still name.
     const qint64 full = std::chrono::nanoseconds(ReaderLink::ReplyWindow).count();
-    while (!m_recent.empty() && m_recent.front().sentAtNs < sentAtNs - full)
+    while (!m_recent.empty() && m_recent.front().sentAtNs < sentAtNs - 2 * full)
         m_recent.pop_front();
     m_recent.push_back({address, sentAtNs, answered});
     noteLateBytes(m_link.takeLateBytesAt()); // between the last window and this poll
