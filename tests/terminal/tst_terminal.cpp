@@ -77,7 +77,7 @@ QString settled(QString text, const QString &readers)
     return out + text.mid(at);
 }
 
-// `expected` whole, where "<name>" stands for a count: the same name, the same count.
+// `expected` whole, where "<name>" stands for a number: the same name, the same number.
 bool matchesWithCounts(const QString &actual, const QString &expected)
 {
     static const QRegularExpression count(QStringLiteral("<(\\w+)>"));
@@ -89,7 +89,7 @@ bool matchesWithCounts(const QString &actual, const QString &expected)
         pattern += QRegularExpression::escape(expected.mid(at, match.capturedStart() - at));
         const QString name = match.captured(1);
         pattern += named.contains(name) ? QStringLiteral("\\k<%1>").arg(name)
-                                        : QStringLiteral("(?<%1>\\d+)").arg(name);
+                                        : QStringLiteral("(?<%1>\\d+(?:\\.\\d)?)").arg(name);
         named << name;
         at = match.capturedEnd();
     }
@@ -117,7 +117,7 @@ void TestTerminal::commandsFromATerminal_data()
     QTest::addColumn<QString>("readers");       // as rollcall-sim's --reader takes them
     QTest::addColumn<int>("event");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("output");          // standard output, exactly but for <counts>
+    QTest::addColumn<QString>("output");          // standard output, exactly but for <numbers>
     QTest::addColumn<QStringList>("errorOutput"); // in standard error; none: it stays empty
     QTest::addColumn<QByteArray>("traffic");      // all that crossed the line, or AnyTraffic
 
@@ -145,6 +145,26 @@ void TestTerminal::commandsFromATerminal_data()
         << QStringList{scan, range, QStringLiteral("0-9"), window, QStringLiteral("50")}
         << QStringLiteral("1 4:delay=60 7") << int(Nothing) << 0
         << QStringLiteral("Address 001\nAddress 007\nThere are 2 readers online\n")
+        << QStringList{QStringLiteral(
+               "a reply came after the window of 004: use --window ~180 or more\n")}
+        << polls(0, 1) + polls(1, 1) + polls(2, 5) + polls(5, 5) + polls(4, 4) + polls(6, 7) +
+               polls(7, 7) + polls(8, 9);
+    // The replies are the scan's own windows': none of the polls alone.
+    QTest::newRow("json at a window of 50 ms")
+        << QStringList{scan,
+                       range,
+                       QStringLiteral("0-9"),
+                       window,
+                       QStringLiteral("50"),
+                       QStringLiteral("--json")}
+        << QStringLiteral("1 4:delay=60 7") << int(Nothing) << 0
+        << QStringLiteral(
+               R"({"port": 1, "device": "%1", "baud": 9600, "addresses": [0, 9], )"
+               R"("readers": [1, 7], "complete": true, "replies": [)"
+               R"({"address": 1, "first_byte_ms": ~3, "bytes": 4, "listed": true}, )"
+               R"({"address": 5, "first_byte_ms": <late>, "bytes": 4, "listed": false}, )"
+               R"({"address": 7, "first_byte_ms": ~3, "bytes": 4, "listed": true}]})"
+               "\n")
         << QStringList{QStringLiteral(
                "a reply came after the window of 004: use --window ~180 or more\n")}
         << polls(0, 1) + polls(1, 1) + polls(2, 5) + polls(5, 5) + polls(4, 4) + polls(6, 7) +
