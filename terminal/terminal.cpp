@@ -6,13 +6,13 @@
 #include "commands/busscan.h"
 #include "commands/buswatch.h"
 #include "commands/operatordialogs.h"
+#include "commands/watchreport.h"
 #include "line/line.h"
 #include "line/lineaddress.h"
 #include "line/linetrace.h"
 #include "line/serialportlist.h"
 #include "terminal/commandline.h"
 #include "terminal/jsontext.h"
-#include "terminal/watchreport.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "terminal/watchreport.h"
+#include "commands/watchreport.h"
 
 #include "bus/frames.h"
 #include "commands/busscan.h"
