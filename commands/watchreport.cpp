@@ -2,17 +2,13 @@
 
 #include "bus/frames.h"
 #include "commands/busscan.h"
-#include "terminal/jsontext.h"
+#include "commands/reportjson.h"
 
-#include <QCoreApplication>
 #include <QStringList>
 
-namespace {
+#include <utility>
 
-struct Words
-{
-    Q_DECLARE_TR_FUNCTIONS(WatchReport)
-};
+namespace {
 
 // The times are measured to 0.1 ms; more digits would only be noise.
 QString ms(double value)
@@ -35,84 +31,114 @@ const char *eventName(BusWatch::Change change)
 
 } // namespace
 
-QString watchreport::changeLine(const QDateTime &at, int address, BusWatch::Change change)
+WatchReport::WatchReport(ReportedLine line, ReportFormat format, const BusWatch &watch,
+                         QObject *parent)
+    : QObject(parent), m_watch(watch), m_line(std::move(line)), m_format(format)
 {
-    return at.toString(QStringLiteral("HH:mm:ss.zzz ")) + BusScan::listEntry(address) +
-           QLatin1Char(' ') + Words::tr(eventName(change));
+    connect(&watch, &BusWatch::changed, this, [this](int address, BusWatch::Change change) {
+        const WatchEvent event{QDateTime::currentDateTime(), address, change};
+        emit written(m_format == ReportFormat::Json ? eventJson(event) : eventText(event));
+    });
+    connect(&watch, &BusWatch::polling, this,
+            [this](int pass, int address) { emit progress(progressText(pass, address)); });
+    connect(&watch, &BusWatch::stopped, this,
+            [this](const QString &text, int address, const QString &reason) {
+                m_stop = ReportedStop{address, reason, text};
+            });
 }
 
-QString watchreport::changeJson(const QDateTime &at, int address, BusWatch::Change change)
+WatchResults WatchReport::results() const
 {
-    return QStringLiteral(R"({"event": "%1", "time": "%2", "address": %3})")
-        .arg(QLatin1String(eventName(change)),
-             at.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")))
-        .arg(address);
-}
-
-QString watchreport::summaryText(const BusWatch &watch)
-{
-    QStringList lines{Words::tr("After %1 passes:").arg(watch.passes())};
-    int silent = 0;
-    for (std::size_t i = 0; i < watch.addresses().size(); ++i) {
-        const WatchedAddress &a = watch.addresses()[i];
-        if (a.answers == 0) {
-            ++silent;
+    WatchResults results;
+    results.line = m_line;
+    results.passes = m_watch.passes();
+    results.addressesWatched = static_cast<int>(m_watch.addresses().size());
+    results.stop = m_stop;
+    for (std::size_t i = 0; i < m_watch.addresses().size(); ++i) {
+        const WatchedAddress &a = m_watch.addresses()[i];
+        if (a.answers == 0)
             continue;
-        }
-        lines << Words::tr("%1: %2 polls, %3 answers, %4 misses, longest run of misses %5, "
-                           "first byte min %6, median %7, max %8 ms")
-                     .arg(BusScan::listEntry(watch.firstAddress() + static_cast<int>(i)))
-                     .arg(a.polls)
-                     .arg(a.answers)
-                     .arg(a.misses())
-                     .arg(a.longestMissRun)
-                     .arg(ms(a.firstBytes.minMs()), ms(a.firstBytes.medianMs()),
-                          ms(a.firstBytes.maxMs()));
+        results.tally.append({m_watch.firstAddress() + static_cast<int>(i), a.polls, a.answers,
+                              a.misses(), a.longestMissRun, a.firstBytes.minMs(),
+                              a.firstBytes.medianMs(), a.firstBytes.maxMs()});
     }
-    if (silent == static_cast<int>(watch.addresses().size()))
-        lines << Words::tr("No reader answered");
+    return results;
+}
+
+QString WatchReport::eventText(const WatchEvent &event)
+{
+    return event.at.toString(QStringLiteral("HH:mm:ss.zzz ")) + BusScan::listEntry(event.address) +
+           QLatin1Char(' ') + tr(eventName(event.change));
+}
+
+QString WatchReport::eventJson(const WatchEvent &event)
+{
+    using reportjson::Json;
+    return reportjson::dumped(
+        Json{{"event", eventName(event.change)},
+             {"time", event.at.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toStdString()},
+             {"address", event.address}});
+}
+
+QString WatchReport::closingText() const
+{
+    return m_format == ReportFormat::Json ? summaryJson() : summaryText();
+}
+
+QString WatchReport::summaryText() const
+{
+    const WatchResults r = results();
+    QStringList lines{tr("After %1 passes:").arg(r.passes)};
+    for (const AddressTally &t : r.tally)
+        lines << tr("%1: %2 polls, %3 answers, %4 misses, longest run of misses %5, "
+                    "first byte min %6, median %7, max %8 ms")
+                     .arg(BusScan::listEntry(t.address), QString::number(t.polls),
+                          QString::number(t.answers), QString::number(t.misses),
+                          QString::number(t.longestMissRun), ms(t.firstByteMinMs),
+                          ms(t.firstByteMedianMs), ms(t.firstByteMaxMs));
+    const auto silent = r.addressesWatched - static_cast<int>(r.tally.size());
+    if (r.tally.isEmpty())
+        lines << tr("No reader answered");
     else if (silent > 0)
-        lines << Words::tr("No answer from the other %1 addresses").arg(silent);
+        lines << tr("No answer from the other %1 addresses").arg(silent);
     return lines.join(QLatin1Char('\n'));
 }
 
-QString watchreport::summaryJson(const BusWatch &watch, const QString &head,
-                                 const std::optional<std::pair<int, QString>> &stoppedAt)
+QString WatchReport::summaryJson() const
 {
-    QStringList tally;
-    for (std::size_t i = 0; i < watch.addresses().size(); ++i) {
-        const WatchedAddress &a = watch.addresses()[i];
-        if (a.answers == 0)
-            continue;
-        tally << QStringLiteral(R"({"address": %1, "polls": %2, "answers": %3, "misses": %4, )"
-                                R"("longest_miss_run": %5, "first_byte_ms": )"
-                                R"({"min": %6, "median": %7, "max": %8}})")
-                     .arg(watch.firstAddress() + static_cast<int>(i))
-                     .arg(a.polls)
-                     .arg(a.answers)
-                     .arg(a.misses())
-                     .arg(a.longestMissRun)
-                     .arg(ms(a.firstBytes.minMs()), ms(a.firstBytes.medianMs()),
-                          ms(a.firstBytes.maxMs()));
-    }
-    return QStringLiteral(R"({"event": "summary", %1, "passes": %2, "tally": [%3], %4})")
-        .arg(head)
-        .arg(watch.passes())
-        .arg(tally.join(QStringLiteral(", ")), completionJson(stoppedAt));
+    using reportjson::Json;
+    using reportjson::tenths;
+    const WatchResults r = results();
+    Json summary{{"event", "summary"}};
+    reportjson::addLine(summary, r.line);
+    summary["window_ms"] = r.line.windowMs;
+    summary["passes"] = r.passes;
+    Json tally = Json::array();
+    for (const AddressTally &t : r.tally)
+        tally.push_back(Json{{"address", t.address},
+                             {"polls", t.polls},
+                             {"answers", t.answers},
+                             {"misses", t.misses},
+                             {"longest_miss_run", t.longestMissRun},
+                             {"first_byte_ms", Json{{"min", tenths(t.firstByteMinMs)},
+                                                    {"median", tenths(t.firstByteMedianMs)},
+                                                    {"max", tenths(t.firstByteMaxMs)}}}});
+    summary["tally"] = std::move(tally);
+    reportjson::addEnding(summary, r.stop);
+    return reportjson::dumped(summary);
 }
 
-QString watchreport::progressText(const BusWatch &watch, int pass, int address)
+QString WatchReport::progressText(int pass, int address) const
 {
     // Kept to one line of a terminal, or rewriting it in place would fail.
     constexpr int Listed = 8;
-    const QList<int> addresses = watch.online();
+    const QList<int> addresses = m_watch.online();
     QStringList online;
     for (int a : addresses.mid(0, Listed))
         online << frames::addressText(a);
-    QString shown = online.isEmpty() ? Words::tr("none") : online.join(QStringLiteral(", "));
+    QString shown = online.isEmpty() ? tr("none") : online.join(QStringLiteral(", "));
     if (addresses.size() > Listed)
-        shown = Words::tr("%1 readers").arg(addresses.size());
-    return Words::tr("Pass %1, %2; online: %3")
-        .arg(pass)
-        .arg(BusScan::progressText(address), shown);
+        shown = tr("%1 readers").arg(addresses.size());
+    return tr("Pass %1, %2; online: %3")
+        .arg(QString::number(pass), BusScan::progressText(address), shown);
 }
