@@ -32,6 +32,7 @@ bool ReaderLink::sendPoll(int address)
     // awaitReply() happens inside it.
     m_window.start();
     m_firstByteNs = -1;
+    m_lastBytesWaiting = 0;
     m_replyWindowOver = false;
     m_replyTimer.start();
     m_polledAddress = address;
@@ -46,6 +47,7 @@ ReaderLink::Poll ReaderLink::awaitReply()
     m_lastReplyWindowNs = m_window.nsecsElapsed();
     if (waiting < 0)
         return Poll::LineDown;
+    m_lastBytesWaiting = waiting;
     // Arrived with the wake that ended the window: seen only now.
     if (waiting > 0 && m_firstByteNs < 0)
         m_firstByteNs = m_lastReplyWindowNs;

@@ -62,6 +62,8 @@ public:
     // From the last frame handed to the OS to the first byte of its reply the program
     // saw; -1 when nothing arrived in the window.
     qint64 lastFirstByteNs() const { return m_firstByteNs; }
+    // What the last poll left waiting when its window ended.
+    qint64 lastBytesWaiting() const { return m_lastBytesWaiting; }
 
 signals:
     void replyWindowMeasured(int address, qint64 nanoseconds, qint64 bytesWaiting);
@@ -81,4 +83,5 @@ private:
     bool m_aborted = false;
     qint64 m_lastReplyWindowNs = 0;
     qint64 m_firstByteNs = -1;
+    qint64 m_lastBytesWaiting = 0;
 };

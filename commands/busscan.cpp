@@ -46,6 +46,8 @@ void BusScan::run(int first, int last)
             stopAt(address);
             return;
         }
+        if (m_link.lastBytesWaiting() > 0)
+            emit replyReceived(address, m_link.lastFirstByteNs(), m_link.lastBytesWaiting());
         if (poll != ReaderLink::Poll::Present) {
             emit addressChecked(address, false);
             continue;

@@ -24,6 +24,10 @@ public:
 
 signals:
     void listCleared();
+    // After each of the scan's own polls that left bytes waiting when its window ended,
+    // before readerListed() and addressChecked() for that address; firstByteNs as
+    // ReaderLink::lastFirstByteNs().
+    void replyReceived(int address, qint64 firstByteNs, qint64 bytesWaiting);
     void readerListed(const QString &entry, int address);
     // Every address whose poll ended, listed or not, after readerListed() for it.
     void addressChecked(int address, bool listed);
