@@ -63,6 +63,7 @@ bool ReaderLink::sendPoll(int address)
     // awaitReply() happens inside it.
     m_windowStartNs = m_clock.nsecsElapsed();
     m_firstByteNs = -1;
+    m_lastBytesWaiting = 0;
     m_replyWindowOver = false;
     m_replyTimer.start();
     m_polledAddress = address;
@@ -78,7 +79,7 @@ ReaderLink::Poll ReaderLink::awaitReply()
     m_lastReplyWindowNs = countedAtNs - m_windowStartNs;
     if (waiting < 0)
         return Poll::LineDown;
-    m_lastWaiting = m_unreadSinceWindow = waiting;
+    m_lastBytesWaiting = m_unreadSinceWindow = waiting;
     // Arrived with the wake that ended the window: seen only now.
     if (waiting > 0 && m_firstByteNs < 0)
         m_firstByteNs = countedAtNs - m_pollSentAtNs;

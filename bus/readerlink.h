@@ -78,8 +78,8 @@ public:
     // byte of its reply the program saw, so never shorter than the reader took; -1 when
     // nothing arrived in the window.
     qint64 lastFirstByteNs() const { return m_firstByteNs; }
-    // What waited when the last window ended.
-    qint64 lastBytesWaiting() const { return m_lastWaiting; }
+    // What the last poll left waiting when its window ended.
+    qint64 lastBytesWaiting() const { return m_lastBytesWaiting; }
     // With a short window: when bytes were first seen that came after a window had ended
     // (between two polls, or while waiting for quiet), on clockNs(); forgotten once taken.
     std::optional<qint64> takeLateBytesAt();
@@ -109,7 +109,7 @@ private:
     qint64 m_windowStartNs = 0;
     qint64 m_lastReplyWindowNs = 0;
     qint64 m_firstByteNs = -1;
-    qint64 m_lastWaiting = 0;
+    qint64 m_lastBytesWaiting = 0;
     // What should wait on the line if nothing came after the last window: the count at
     // its end less the bytes read since.
     qint64 m_unreadSinceWindow = 0;

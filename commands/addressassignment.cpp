@@ -1,5 +1,6 @@
 #include "commands/addressassignment.h"
 
+#include "bus/frames.h"
 #include "bus/readerlink.h"
 #include "commands/addressentry.h"
 #include "commands/operatordialogs.h"
@@ -7,6 +8,13 @@
 AddressAssignment::AddressAssignment(ReaderLink &link, OperatorDialogs &dialogs, QObject *parent)
     : QObject(parent), m_link(link), m_dialogs(dialogs)
 {}
+
+QString AddressAssignment::changedText(int newAddress)
+{
+    return tr("Reader address has been changed to %1 - run \"rollcall scan --addresses %2-%2\" "
+              "to verify the change")
+        .arg(frames::addressText(newAddress), QString::number(newAddress));
+}
 
 AddressAssignment::Outcome AddressAssignment::run()
 {

@@ -27,6 +27,8 @@ public:
         return tr("Reader address has been changed - rerun \"Show Addresses\" to verify the "
                   "change");
     }
+    // The same from a terminal, where the scan to run is a command line.
+    static QString changedText(int newAddress);
 
 signals:
     void statusChanged(const QString &text);

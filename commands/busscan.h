@@ -37,6 +37,11 @@ public:
 
 signals:
     void listCleared();
+    // After each of the scan's own polls that left bytes waiting when its window ended,
+    // before readerListed() and addressChecked() for that address; firstByteNs as
+    // ReaderLink::lastFirstByteNs(). A poll alone, which confirms a reader found at a
+    // short window, is not one of them.
+    void replyReceived(int address, qint64 firstByteNs, qint64 bytesWaiting);
     void readerListed(const QString &entry, int address);
     // Every address whose poll ended, listed or not, after readerListed() for it.
     void addressChecked(int address, bool listed);
@@ -47,8 +52,6 @@ signals:
     void stopped(const QString &text, int address, const QString &reason);
     // The reader at `address` answered after its window, found by a poll of it alone.
     void lateReply(int address, int suggestedWindowMs);
-    // After each of the scan's own polls that left bytes waiting; a poll alone is not one.
-    void replyReceived(int address, qint64 firstByteNs, qint64 bytesWaiting);
 
 private:
     // A poll of the range, kept while a late reply could still come from it. After a wait

@@ -80,9 +80,11 @@ QString LineAddress::where() const
 {
     if (!isNetwork())
         return device;
-    const QString shownHost =
-        host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host;
-    return QStringLiteral("%1:%2").arg(shownHost).arg(port);
+    // Concatenated: an IPv6 zone may hold "%1", which a later arg() would fill.
+    QString shown = host;
+    if (host.contains(QLatin1Char(':')))
+        shown = QLatin1Char('[') + host + QLatin1Char(']');
+    return shown + QLatin1Char(':') + QString::number(port);
 }
 
 std::optional<LineAddress> LineAddress::parse(const QString &text, QString *error)

@@ -50,7 +50,8 @@ int main(int argc, char *argv[])
         QStringLiteral("reader"),
         QStringLiteral("Add a reader at ADDR (0..126), optionally faulty: none, silent, "
                        "onebyte, late, wrongfirst; delay=MS answers after MS (default 3); "
-                       "baud=9600|19200 hears only that speed (default: any). Repeatable, "
+                       "baud=9600|19200 hears only that speed (default: any); reply=HEX "
+                       "answers those bytes (default 02 4F 4B 03). Repeatable, "
                        "e.g. 7:delay=60:baud=19200."),
         QStringLiteral("ADDR[:setting]..."));
     const QCommandLineOption linkOption(QStringLiteral("link"),

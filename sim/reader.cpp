@@ -2,6 +2,7 @@
 
 #include "sim/frameparser.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace sim {
@@ -87,13 +88,20 @@ std::optional<Reader> parseReaderOption(const QString &text, QString *error)
             reader.baud = value.toInt(&ok);
             if (reader.baud != 9600 && reader.baud != 19200)
                 return fail(QStringLiteral("baud must be 9600 or 19200, got \"%1\"").arg(value));
+        } else if (setting.startsWith(QLatin1String("reply="))) {
+            static const QRegularExpression hex(QStringLiteral("^([0-9A-Fa-f]{2}){1,64}$"));
+            if (!hex.match(value).hasMatch())
+                return fail(
+                    QStringLiteral("reply must be 1 to 64 bytes in hex, got \"%1\"").arg(value));
+            reader.reply = QByteArray::fromHex(value.toLatin1());
         } else if (const std::optional<Fault> fault = faultFromName(setting);
                    fault && !faultGiven) {
             reader.fault = *fault;
             faultGiven = true;
         } else {
             return fail(QStringLiteral("unknown setting \"%1\" (one fault of none, silent, "
-                                       "onebyte, late, wrongfirst; delay=MS; baud=9600|19200)")
+                                       "onebyte, late, wrongfirst; delay=MS; baud=9600|19200; "
+                                       "reply=HEX)")
                             .arg(setting));
         }
     }

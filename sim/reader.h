@@ -43,7 +43,8 @@ std::optional<Fault> faultFromName(const QString &name);
 bool hearsAt(const Reader &reader, int lineBaud);
 
 // Parses "ADDR[:setting]..." as given on the command line, a setting being a fault name,
-// delay=MS or baud=9600|19200; e.g. "5", "9:wrongfirst", "7:delay=60:baud=19200".
+// delay=MS, baud=9600|19200 or reply=HEX; e.g. "5", "9:wrongfirst",
+// "7:delay=60:baud=19200", "8:reply=0603".
 std::optional<Reader> parseReaderOption(const QString &text, QString *error = nullptr);
 
 } // namespace sim

@@ -1,21 +1,19 @@
 #include "terminal/terminal.h"
 
-#include "bus/frames.h"
 #include "bus/readerlink.h"
 #include "commands/addressassignment.h"
 #include "commands/busscan.h"
 #include "commands/buswatch.h"
 #include "commands/operatordialogs.h"
+#include "commands/scanreport.h"
+#include "commands/watchreport.h"
 #include "line/line.h"
 #include "line/lineaddress.h"
 #include "line/linetrace.h"
 #include "line/serialportlist.h"
 #include "terminal/commandline.h"
-#include "terminal/jsontext.h"
-#include "terminal/watchreport.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QSocketNotifier>
 #include <QStringList>
 
@@ -35,28 +33,6 @@ void printLine(std::FILE *stream, const QString &text)
 {
     std::fputs(text.toLocal8Bit().append('\n').constData(), stream);
     std::fflush(stream); // shown the moment it is known, on a pipe too
-}
-
-// What arrived in one reply window of a scan.
-struct Reply
-{
-    int address = 0;
-    qint64 firstByteNs = 0;
-    qint64 bytes = 0;
-    bool listed = false;
-};
-
-QString repliesJson(const QList<Reply> &replies)
-{
-    QStringList entries;
-    for (const Reply &reply : replies)
-        entries << QStringLiteral(
-                       R"({"address": %1, "first_byte_ms": %2, "bytes": %3, "listed": %4})")
-                       .arg(reply.address)
-                       .arg(QString::number(static_cast<double>(reply.firstByteNs) / 1e6, 'f', 1))
-                       .arg(reply.bytes)
-                       .arg(reply.listed ? QStringLiteral("true") : QStringLiteral("false"));
-    return QLatin1Char('[') + entries.join(QStringLiteral(", ")) + QLatin1Char(']');
 }
 
 #ifdef Q_OS_UNIX
@@ -129,6 +105,10 @@ private:
     enum Status { Done = 0, LineFailed = 1, Usage = 2, Refused = 3 };
 
     int scanAt(int baud);
+    ReportedLine reportedLine(int baud) const;
+    ReportFormat reportFormat() const;
+    template <typename Report> void follow(Report &report);
+    void printOutput(const QString &line);
 
     void onSignal();
     // Nothing once the line is open; otherwise the exit status, its reason printed.
@@ -206,13 +186,14 @@ std::optional<int> Terminal::openPort()
 {
     QString malformed;
     if (!LineAddress::parse(m_line.device(), &malformed)) {
-        printLine(stderr, tr("rollcall: Com %1: %2").arg(m_line.port()).arg(malformed));
+        printLine(stderr,
+                  tr("rollcall: Com %1: %2").arg(QString::number(m_line.port()), malformed));
         return Usage;
     }
     if (m_line.open()) {
         const QString note = m_line.openNote();
         if (!note.isEmpty())
-            printLine(stderr, tr("Com %1: %2").arg(m_line.port()).arg(note));
+            printLine(stderr, tr("Com %1: %2").arg(QString::number(m_line.port()), note));
         return std::nullopt;
     }
     if (m_signal != 0)
@@ -265,64 +246,25 @@ int Terminal::scanAt(int baud)
     m_line.setSettings(QStringLiteral("%1,N,8,1").arg(baud));
     if (const std::optional<int> failed = openPort())
         return *failed;
-    // With one speed the lines read as they always have.
-    const QString speed = m_commandLine.bauds.size() > 1 ? tr(" at %1 baud").arg(baud) : QString();
     BusScan scan(m_link);
-    const bool json = m_commandLine.json;
-    QStringList found;
-    QList<Reply> replies;
-    QObject::connect(&scan, &BusScan::replyReceived,
-                     [&](int address, qint64 firstByteNs, qint64 bytesWaiting) {
-                         replies.append({address, firstByteNs, bytesWaiting, false});
-                     });
-    QObject::connect(&scan, &BusScan::readerListed, [&](const QString &entry, int address) {
-        found << QString::number(address);
-        replies.last().listed = true; // the reply of this very window
-        if (json)
-            return;
-        clearProgress(); // stdout and stderr may share the terminal
-        printLine(stdout, entry + speed);
-    });
+    ScanReport report(reportedLine(baud), reportFormat(), scan);
+    report.setSpeedSaid(m_commandLine.bauds.size() > 1);
+    follow(report);
     QObject::connect(&scan, &BusScan::lateReply, [this](int address, int windowMs) {
         clearProgress();
         printLine(stderr, BusScan::lateReplyText(address, windowMs));
     });
-    if (showsProgress())
-        QObject::connect(&scan, &BusScan::statusChanged,
-                         [&](const QString &text) { showProgress(text + speed); });
-    QString stopText;
-    std::optional<std::pair<int, QString>> stoppedAt;
-    QObject::connect(&scan, &BusScan::stopped,
-                     [&](const QString &text, int address, const QString &reason) {
-                         stopText = text;
-                         stoppedAt.emplace(address, reason);
-                     });
 
     scan.run(m_commandLine.firstAddress, m_commandLine.lastAddress);
     m_line.close();
     clearProgress();
     if (m_signal != 0)
         return interruptedStatus();
-
-    if (json) {
-        const QString document =
-            QStringLiteral(R"({"port": %1, "device": %2, "baud": %3, "addresses": [%4, %5], )"
-                           R"("readers": [%6], %7)")
-                .arg(m_commandLine.port)
-                .arg(jsonString(m_line.device()))
-                .arg(baud)
-                .arg(m_commandLine.firstAddress)
-                .arg(m_commandLine.lastAddress)
-                .arg(found.join(QStringLiteral(", ")), completionJson(stoppedAt));
-        printLine(stdout, document + QStringLiteral(R"(, "replies": )") + repliesJson(replies) +
-                              QLatin1Char('}'));
-    }
-    if (stoppedAt) {
-        reportLineFailure(stopText);
+    printOutput(report.closingText());
+    if (const std::optional<ReportedStop> &stop = report.results().stop) {
+        reportLineFailure(stop->text);
         return LineFailed;
     }
-    if (!json)
-        printLine(stdout, BusScan::resultText(static_cast<int>(found.size())) + speed);
     return Done;
 }
 
@@ -332,51 +274,51 @@ int Terminal::watch()
     if (const std::optional<int> failed = openPort())
         return *failed;
     BusWatch watch(m_link);
-    const bool json = m_commandLine.json;
-    QObject::connect(&watch, &BusWatch::changed, [&](int address, BusWatch::Change change) {
-        const QDateTime now = QDateTime::currentDateTime();
-        clearProgress();
-        printLine(stdout, json ? watchreport::changeJson(now, address, change)
-                               : watchreport::changeLine(now, address, change));
-    });
+    WatchReport report(reportedLine(m_commandLine.bauds.constFirst()), reportFormat(), watch);
+    follow(report);
     QObject::connect(&watch, &BusWatch::lateReply, [this](int address, int windowMs) {
         clearProgress();
         printLine(stderr, BusScan::lateReplyText(address, windowMs));
     });
-    if (showsProgress())
-        QObject::connect(&watch, &BusWatch::polling, [&](int pass, int address) {
-            showProgress(watchreport::progressText(watch, pass, address));
-        });
-    QString stopText;
-    std::optional<std::pair<int, QString>> stoppedAt;
-    QObject::connect(&watch, &BusWatch::stopped,
-                     [&](const QString &text, int address, const QString &reason) {
-                         stopText = text;
-                         stoppedAt.emplace(address, reason);
-                     });
 
     watch.run(m_commandLine.firstAddress, m_commandLine.lastAddress);
     m_line.close();
     clearProgress();
-    if (json) {
-        const QString head =
-            QStringLiteral(R"("port": %1, "device": %2, "baud": %3, "addresses": [%4, %5], )"
-                           R"("window_ms": %6)")
-                .arg(m_commandLine.port)
-                .arg(jsonString(m_line.device()))
-                .arg(m_commandLine.bauds.constFirst())
-                .arg(m_commandLine.firstAddress)
-                .arg(m_commandLine.lastAddress)
-                .arg(m_commandLine.windowMs);
-        printLine(stdout, watchreport::summaryJson(watch, head, stoppedAt));
-    } else {
-        printLine(stdout, watchreport::summaryText(watch));
-    }
-    if (stoppedAt) {
-        reportLineFailure(stopText);
+    printOutput(report.closingText());
+    if (const std::optional<ReportedStop> stop = report.results().stop) {
+        reportLineFailure(stop->text);
         return LineFailed;
     }
     return m_signal != 0 ? interruptedStatus() : Done;
+}
+
+ReportedLine Terminal::reportedLine(int baud) const
+{
+    return {m_commandLine.port,         m_line.device(),           baud,
+            m_commandLine.firstAddress, m_commandLine.lastAddress, m_commandLine.windowMs};
+}
+
+ReportFormat Terminal::reportFormat() const
+{
+    return m_commandLine.json ? ReportFormat::Json : ReportFormat::Text;
+}
+
+// What a report writes as the command runs: its lines on standard output, its progress
+// on standard error for a person watching.
+template <typename Report> void Terminal::follow(Report &report)
+{
+    QObject::connect(&report, &Report::written, [this](const QString &line) { printOutput(line); });
+    if (showsProgress())
+        QObject::connect(&report, &Report::progress,
+                         [this](const QString &text) { showProgress(text); });
+}
+
+void Terminal::printOutput(const QString &line)
+{
+    if (line.isEmpty())
+        return;
+    clearProgress(); // stdout and stderr may share the terminal
+    printLine(stdout, line);
 }
 
 int Terminal::assign()
@@ -400,10 +342,7 @@ int Terminal::assign()
         return interruptedStatus();
     switch (outcome) {
     case AddressAssignment::Outcome::Changed:
-        printLine(stdout, tr("Reader address has been changed to %1 - run \"rollcall scan "
-                             "--addresses %2-%2\" to verify the change")
-                              .arg(frames::addressText(m_commandLine.newAddress))
-                              .arg(m_commandLine.newAddress));
+        printLine(stdout, AddressAssignment::changedText(m_commandLine.newAddress));
         return Done;
     case AddressAssignment::Outcome::NotOnline:
     case AddressAssignment::Outcome::Taken:

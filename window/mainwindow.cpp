@@ -154,7 +154,7 @@ void MainWindow::showOpenNote()
 {
     const QString note = m_port.openNote();
     if (!note.isEmpty())
-        showPortProblem(tr("Com %1: %2").arg(m_port.port()).arg(note));
+        showPortProblem(tr("Com %1: %2").arg(QString::number(m_port.port()), note));
 }
 
 void MainWindow::describePortRadios(const SerialPortList &ports)
@@ -204,8 +204,9 @@ void MainWindow::askForDevice(int port)
     if (!LineAddress::parse(device, &why)) {
         if (!why.isEmpty())
             why[0] = why[0].toUpper();
-        m_dialogs.message(tr("Not a device or network address"),
-                          tr("%1.\n\nCom %2 still stands for %3.").arg(why).arg(port).arg(current));
+        m_dialogs.message(
+            tr("Not a device or network address"),
+            tr("%1.\n\nCom %2 still stands for %3.").arg(why, QString::number(port), current));
         return;
     }
     chooseDevice(port, device);

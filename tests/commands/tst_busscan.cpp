@@ -54,8 +54,18 @@ private slots:
         QSignalSpy cleared(&scan, &BusScan::listCleared);
         QSignalSpy listed(&scan, &BusScan::readerListed);
         QSignalSpy status(&scan, &BusScan::statusChanged);
+        // Every poll that left bytes, with their count, just before its address is listed.
+        QStringList order;
+        connect(&scan, &BusScan::replyReceived, &scan, [&](int address, qint64, qint64 bytes) {
+            order << QStringLiteral("%1: %2 bytes").arg(address).arg(bytes);
+        });
+        connect(&scan, &BusScan::readerListed, &scan,
+                [&](const QString &entry) { order << entry; });
         scan.run();
 
+        QCOMPARE(order, QStringList({"0: 4 bytes", "Address 000", "5: 4 bytes", "Address 005",
+                                     "9: 2 bytes", "12: 1 bytes", "77: 2 bytes", "Address 077",
+                                     "126: 4 bytes", "Address 126"}));
         QCOMPARE(cleared.count(), 1);
         QCOMPARE(texts(listed),
                  QStringList({"Address 000", "Address 005", "Address 077", "Address 126"}));

@@ -128,6 +128,8 @@ void TestSimReader::rejectsBadReaderOptions_data()
     QTest::newRow("two faults") << "5:late:silent";
     QTest::newRow("delay not a number") << "5:delay=soon";
     QTest::newRow("baud of no reader") << "5:baud=4800";
+    QTest::newRow("reply not hex") << "5:reply=06zz";
+    QTest::newRow("reply of half a byte") << "5:reply=060";
 }
 
 void TestSimReader::rejectsBadReaderOptions()

@@ -114,6 +114,9 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
         << QStringList{QStringLiteral("scan"), QStringLiteral("--addresses"),
                        QStringLiteral("0-127")}
         << QStringLiteral("--addresses 0-127: both ends must lie in 0..126");
+    QTest::newRow("addresses the wrong way round")
+        << QStringList{QStringLiteral("scan"), QStringLiteral("--addresses"), QStringLiteral("6-5")}
+        << QStringLiteral("--addresses 6-5: the first address must not be above the last");
     QTest::newRow("baud") << QStringList{QStringLiteral("scan"), QStringLiteral("--baud"),
                                          QStringLiteral("4800")}
                           << QStringLiteral("--baud 4800: the speed must be 9600 or 19200");
@@ -173,6 +176,12 @@ void TestCommandLine::theProgramAnswersWithoutADisplay_data()
                             << QStringLiteral("Usage: rollcall [options]\n") << QString();
     QTest::newRow("unknown option") << QStringList{QStringLiteral("--bogus")} << 2 << QString()
                                     << QStringLiteral("rollcall: unknown option 'bogus'\n");
+    // Refused before anything is opened, never taken as a range with nothing in it.
+    QTest::newRow("addresses the wrong way round")
+        << QStringList{QStringLiteral("scan"), QStringLiteral("--addresses"), QStringLiteral("6-5")}
+        << 2 << QString()
+        << QStringLiteral("rollcall: --addresses 6-5: the first address must not be above the "
+                          "last\n");
     QTest::newRow("bad --com")
         << QStringList{QStringLiteral("--com"), QStringLiteral("7=/dev/ttyUSB0")} << 2 << QString()
         << QStringLiteral("rollcall: --com 7=/dev/ttyUSB0: the port must be 1 to 5\n");

@@ -2,6 +2,9 @@
 #include "tests/support/openwatch.h"
 #include "tests/support/simulatedline.h"
 
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
@@ -53,7 +56,7 @@ QString settled(QString text, const QString &readers)
         QStringLiteral("HH:MM:SS.mmm"));
     const QMap<int, int> delays = delaysOf(readers);
     static const QRegularExpression token(
-        QStringLiteral(R"((?:"address": |Address |window of )(\d+)|(?<![\d.])(\d+\.\d)(?![\d.]))"
+        QStringLiteral(R"((?:"address": ?|Address |window of )(\d+)|(?<![\d.])(\d+\.\d)(?![\d.]))"
                        R"(|--window (\d+) or more)"));
     QString out;
     qsizetype at = 0;
@@ -97,6 +100,15 @@ bool matchesWithCounts(const QString &actual, const QString &expected)
     return QRegularExpression(QRegularExpression::anchoredPattern(pattern))
         .match(actual)
         .hasMatch();
+}
+
+// Published under a name that holds "%1", built without arg(): a second arg() would
+// fill it.
+QString publishNamedWithPercent(sim::ReaderBus &bus)
+{
+    const QString link = QDir::temp().filePath(QStringLiteral("rollcall-test-%1-") +
+                                               QString::number(QCoreApplication::applicationPid()));
+    return bus.publishAt(link) ? link : QString();
 }
 
 } // namespace
@@ -158,13 +170,12 @@ void TestTerminal::commandsFromATerminal_data()
                        QStringLiteral("50"),
                        QStringLiteral("--json")}
         << QStringLiteral("1 4:delay=60 7") << int(Nothing) << 0
-        << QStringLiteral(
-               R"({"port": 1, "device": "%1", "baud": 9600, "addresses": [0, 9], )"
-               R"("readers": [1, 7], "complete": true, "replies": [)"
-               R"({"address": 1, "first_byte_ms": ~3, "bytes": 4, "listed": true}, )"
-               R"({"address": 5, "first_byte_ms": <late>, "bytes": 4, "listed": false}, )"
-               R"({"address": 7, "first_byte_ms": ~3, "bytes": 4, "listed": true}]})"
-               "\n")
+        << QStringLiteral(R"({"port":1,"device":"%1","baud":9600,"addresses":[0,9],)"
+                          R"("readers":[1,7],"complete":true,"replies":[)"
+                          R"({"address":1,"first_byte_ms":~3,"bytes":4,"listed":true},)"
+                          R"({"address":5,"first_byte_ms":<late>,"bytes":4,"listed":false},)"
+                          R"({"address":7,"first_byte_ms":~3,"bytes":4,"listed":true}]})"
+                          "\n")
         << QStringList{QStringLiteral(
                "a reply came after the window of 004: use --window ~180 or more\n")}
         << polls(0, 1) + polls(1, 1) + polls(2, 5) + polls(5, 5) + polls(4, 4) + polls(6, 7) +
@@ -228,17 +239,17 @@ void TestTerminal::commandsFromATerminal_data()
                        QStringLiteral("0-3"),
                        QStringLiteral("--json")}
         << QStringLiteral("0:delay=30 2:onebyte 3:delay=90") << int(Nothing) << 0
-        << QStringLiteral(R"({"port": 2, "device": "%1", "baud": 19200, "addresses": [0, 3], )"
-                          R"("readers": [0, 3], "complete": true, "replies": [)"
-                          R"({"address": 0, "first_byte_ms": ~30, "bytes": 4, "listed": true}, )"
-                          R"({"address": 2, "first_byte_ms": ~3, "bytes": 1, "listed": false}, )"
-                          R"({"address": 3, "first_byte_ms": ~90, "bytes": 4, "listed": true}]})"
+        << QStringLiteral(R"({"port":2,"device":"%1","baud":19200,"addresses":[0,3],)"
+                          R"("readers":[0,3],"complete":true,"replies":[)"
+                          R"({"address":0,"first_byte_ms":~30,"bytes":4,"listed":true},)"
+                          R"({"address":2,"first_byte_ms":~3,"bytes":1,"listed":false},)"
+                          R"({"address":3,"first_byte_ms":~90,"bytes":4,"listed":true}]})"
                           "\n")
         << QStringList() << polls(0, 3);
     QTest::newRow("trace")
-        << QStringList{scan, range, QStringLiteral("3-6"), QStringLiteral("--trace")}
-        << QStringLiteral("3 4:onebyte 5:wrongfirst") << int(Nothing) << 0
-        << QStringLiteral("Address 003\nThere are 1 readers online\n")
+        << QStringList{scan, range, QStringLiteral("3-7"), QStringLiteral("--trace")}
+        << QStringLiteral("3 4:onebyte 5:wrongfirst 7:reply=0603") << int(Nothing) << 0
+        << QStringLiteral("Address 003\nAddress 007\nThere are 2 readers online\n")
         << QStringList{QStringLiteral("ms port opened: %1 at 9600,N,8,1"),
                        QStringLiteral("ms write 06\n"),
                        QStringLiteral("ms write 83 02 3F 03\n"),
@@ -250,8 +261,9 @@ void TestTerminal::commandsFromATerminal_data()
                                       "not STX or ACK, "
                                       "not listed\n"),
                        QStringLiteral("006 over: 0 waiting: nothing\n"),
+                       QStringLiteral("007 over: 2 waiting, 06 03, first byte at ~3 ms: reader\n"),
                        QStringLiteral("ms port closed\n")}
-        << polls(3, 6);
+        << polls(3, 7);
     QTest::newRow("assign") << QStringList{assign, QStringLiteral("7")} << QStringLiteral("0")
                             << int(Nothing) << 0
                             << QStringLiteral(
@@ -294,10 +306,10 @@ void TestTerminal::commandsFromATerminal_data()
     QTest::newRow("unplugged, json")
         << QStringList{scan, range, QStringLiteral("0-9"), QStringLiteral("--json")}
         << QStringLiteral("1") << int(Unplug) << 1
-        << QStringLiteral(R"({"port": 1, "device": "%1", "baud": 9600, "addresses": [0, 9], )"
-                          R"("readers": [1], "complete": false, "stopped_at": 2, )"
-                          R"("reason": "adapter unplugged", "replies": [)"
-                          R"({"address": 1, "first_byte_ms": ~3, "bytes": 4, "listed": true}]})"
+        << QStringLiteral(R"({"port":1,"device":"%1","baud":9600,"addresses":[0,9],)"
+                          R"("readers":[1],"complete":false,"stopped_at":2,)"
+                          R"("reason":"adapter unplugged","replies":[)"
+                          R"({"address":1,"first_byte_ms":~3,"bytes":4,"listed":true}]})"
                           "\n")
         << QStringList{QStringLiteral("Scan stopped at 002: adapter unplugged\n")} << polls(0, 2);
     QTest::newRow("watch, unplugged, json")
@@ -305,16 +317,46 @@ void TestTerminal::commandsFromATerminal_data()
                        QStringLiteral("--json")}
         << QStringLiteral("1") << int(Unplug) << 1
         << QStringLiteral(
-               R"({"event": "online", "time": "HH:MM:SS.mmm", "address": 1})"
+               R"({"event":"online","time":"HH:MM:SS.mmm","address":1})"
                "\n"
-               R"({"event": "summary", "port": 1, "device": "%1", "baud": 9600, )"
-               R"("addresses": [0, 1], "window_ms": 200, "passes": 1, "tally": [{"address": 1, )"
-               R"("polls": 1, "answers": 1, "misses": 0, "longest_miss_run": 0, )"
-               R"("first_byte_ms": {"min": ~3, "median": ~3, "max": ~3}}], "complete": false, )"
-               R"("stopped_at": 0, "reason": "adapter unplugged"})"
+               R"({"event":"summary","port":1,"device":"%1","baud":9600,"addresses":[0,1],)"
+               R"("window_ms":200,"passes":1,"tally":[{"address":1,"polls":1,"answers":1,)"
+               R"("misses":0,"longest_miss_run":0,"first_byte_ms":{"min":~3,"median":~3,)"
+               R"("max":~3}}],"complete":false,"stopped_at":0,"reason":"adapter unplugged"})"
                "\n")
         << QStringList{QStringLiteral("Scan stopped at 000: adapter unplugged\n")}
         << polls(0, 1) + polls(0, 0);
+    // A row named with "%1" runs on a device named with it, as an IPv6 zone may be; "%1"
+    // in its columns then stands for that whole name.
+    QTest::newRow("json, a device named with %1")
+        << QStringList{scan,  QStringLiteral("--com"), QStringLiteral("1=%1"),
+                       range, QStringLiteral("0-2"),   QStringLiteral("--json")}
+        << QStringLiteral("1") << int(Nothing) << 0
+        << QStringLiteral(R"({"port":1,"device":"%1","baud":9600,"addresses":[0,2],)"
+                          R"("readers":[1],"complete":true,"replies":[)"
+                          R"({"address":1,"first_byte_ms":~3,"bytes":4,"listed":true}]})"
+                          "\n")
+        << QStringList() << polls(0, 2);
+    QTest::newRow("watch, json, a device named with %1")
+        << QStringList{QStringLiteral("watch"), QStringLiteral("--com"),
+                       QStringLiteral("1=%1"),  range,
+                       QStringLiteral("0-1"),   QStringLiteral("--json")}
+        << QStringLiteral("1") << int(Interrupt) << 130
+        << QStringLiteral(
+               R"({"event":"online","time":"HH:MM:SS.mmm","address":1})"
+               "\n"
+               R"({"event":"summary","port":1,"device":"%1","baud":9600,"addresses":[0,1],)"
+               R"("window_ms":200,"passes":1,"tally":[{"address":1,"polls":1,"answers":1,)"
+               R"("misses":0,"longest_miss_run":0,"first_byte_ms":{"min":~3,"median":~3,)"
+               R"("max":~3}}],"complete":true})"
+               "\n")
+        << QStringList() << polls(0, 1) + polls(0, 0);
+    QTest::newRow("missing device named with %1")
+        << QStringList{scan, QStringLiteral("--com"), QStringLiteral("1=%1-missing")} << QString()
+        << int(Nothing) << 1 << QString()
+        << QStringList{QStringLiteral("Com 1: %1-missing does not exist\n"
+                                      "%1-missing does not exist.\n")}
+        << QByteArray();
 }
 
 void TestTerminal::commandsFromATerminal()
@@ -328,7 +370,9 @@ void TestTerminal::commandsFromATerminal()
     QFETCH(QByteArray, traffic);
 
     sim::ReaderBus bus;
-    const QString device = publishUniquely(bus);
+    const bool percentInName = QString::fromLatin1(QTest::currentDataTag()).contains("%1");
+    const QString device = percentInName ? publishNamedWithPercent(bus) : publishUniquely(bus);
+    QVERIFY(!device.isEmpty());
     for (const QString &reader : readers.split(QLatin1Char(' '), Qt::SkipEmptyParts))
         bus.addReader(*sim::parseReaderOption(reader));
     OpenWatch watch(device);
@@ -364,7 +408,8 @@ void TestTerminal::commandsFromATerminal()
     // Anything sent after what is expected would show in the comparison below.
     bus.waitForReceived(int(traffic.size()) + 1, 300);
 
-    const QString out = settled(QString::fromLocal8Bit(program.readAllStandardOutput()), readers);
+    const QByteArray rawOut = program.readAllStandardOutput();
+    const QString out = settled(QString::fromLocal8Bit(rawOut), readers);
     const QString err = settled(QString::fromLocal8Bit(program.readAllStandardError()), readers);
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), exitCode);
@@ -373,6 +418,20 @@ void TestTerminal::commandsFromATerminal()
         QVERIFY2(matchesWithCounts(out, output), qPrintable(out));
     else
         QCOMPARE(out, output);
+    // Read as a program reads it, whatever the device is named; the comparison above
+    // holds every key in its order.
+    if (arguments.contains(QStringLiteral("--json"))) {
+        for (const QByteArray &line : rawOut.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            QJsonParseError error{};
+            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+            QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(),
+                     line.constData());
+            if (document.object().contains(QLatin1String("device")))
+                QCOMPARE(document.object().value(QLatin1String("device")).toString(), device);
+        }
+    }
     for (const QString &expected : errorOutput.replaceInStrings(QStringLiteral("%1"), device))
         QVERIFY2(err.contains(expected), qPrintable(err));
     if (errorOutput.isEmpty())

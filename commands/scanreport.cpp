@@ -1,0 +1,68 @@
+#include "commands/scanreport.h"
+
+#include "commands/busscan.h"
+#include "commands/reportjson.h"
+
+#include <utility>
+
+ScanReport::ScanReport(ReportedLine line, ReportFormat format, BusScan &scan, QObject *parent)
+    : QObject(parent), m_format(format)
+{
+    m_results.line = std::move(line);
+    connect(&scan, &BusScan::replyReceived, this,
+            [this](int address, qint64 firstByteNs, qint64 bytesWaiting) {
+                m_results.replies.append({address, firstByteNs, bytesWaiting, false});
+            });
+    connect(&scan, &BusScan::addressChecked, this, [this](int address, bool listed) {
+        // The reply of this very window, if it left anything.
+        if (listed && !m_results.replies.isEmpty() &&
+            m_results.replies.constLast().address == address)
+            m_results.replies.last().listed = true;
+    });
+    connect(&scan, &BusScan::readerListed, this, [this](const QString &entry, int address) {
+        m_results.readers.append(address);
+        if (m_format == ReportFormat::Text)
+            emit written(withSpeed(entry));
+    });
+    connect(&scan, &BusScan::statusChanged, this,
+            [this](const QString &text) { emit progress(withSpeed(text)); });
+    connect(&scan, &BusScan::stopped, this,
+            [this](const QString &text, int address, const QString &reason) {
+                m_results.stop = ReportedStop{address, reason, text};
+            });
+}
+
+QString ScanReport::withSpeed(const QString &text) const
+{
+    // With one speed the lines read as they always have.
+    return m_speedSaid ? text + tr(" at %1 baud").arg(m_results.line.baud) : text;
+}
+
+QString ScanReport::closingText() const
+{
+    if (m_format == ReportFormat::Json)
+        return json();
+    if (m_results.stop)
+        return QString();
+    return withSpeed(BusScan::resultText(static_cast<int>(m_results.readers.size())));
+}
+
+QString ScanReport::json() const
+{
+    using reportjson::Json;
+    Json document = Json::object();
+    reportjson::addLine(document, m_results.line);
+    document["readers"] = Json::array();
+    for (int address : m_results.readers)
+        document["readers"].push_back(address);
+    reportjson::addEnding(document, m_results.stop);
+    Json replies = Json::array();
+    for (const ScanReply &reply : m_results.replies)
+        replies.push_back(Json{
+            {"address", reply.address},
+            {"first_byte_ms", reportjson::tenths(static_cast<double>(reply.firstByteNs) / 1e6)},
+            {"bytes", reply.bytes},
+            {"listed", reply.listed}});
+    document["replies"] = std::move(replies);
+    return reportjson::dumped(document);
+}
