@@ -111,6 +111,30 @@ QString publishNamedWithPercent(sim::ReaderBus &bus)
     return bus.publishAt(link) ? link : QString();
 }
 
+// Brings the row's event about while the program runs.
+void bringAbout(Event event, sim::ReaderBus &bus, const QProcess &program, const QString &readers)
+{
+    const auto pid = static_cast<pid_t>(program.processId());
+    if (event == Flap) {
+        const sim::Reader flapping = *sim::parseReaderOption(readers.section(' ', -1));
+        QVERIFY(bus.waitForReceived(int(polls(4, 5).size()), 5000));
+        bus.removeReader(flapping.address);
+        QVERIFY(bus.waitForReceived(int(polls(4, 5).size()) * 3, 5000));
+        bus.addReader(flapping);
+        QVERIFY(bus.waitForReceived(int(polls(4, 5).size()) * 4 + int(polls(4, 4).size()), 5000));
+        ::kill(pid, SIGINT);
+    } else if (event == Later) {
+        QVERIFY(bus.waitForReceived(3 * int(polls(0, 12).size()), 10000));
+        ::kill(pid, SIGINT);
+    } else if (event != Nothing) {
+        QVERIFY(bus.waitForReceived(int(polls(0, 2).size()), 5000));
+        if (event == Unplug)
+            bus.unplug();
+        else
+            ::kill(pid, event == Interrupt ? SIGINT : SIGTERM);
+    }
+}
+
 } // namespace
 
 // The real program from a terminal with no display, on a simulated line: what it prints
@@ -386,24 +410,9 @@ void TestTerminal::commandsFromATerminal()
     arguments.replaceInStrings(QStringLiteral("%1"), device);
     program.start(QStringLiteral(ROLLCALL_PROGRAM), arguments);
     QVERIFY(program.waitForStarted());
-    if (event == Flap) {
-        const sim::Reader flapping = *sim::parseReaderOption(readers.section(' ', -1));
-        QVERIFY(bus.waitForReceived(int(polls(4, 5).size()), 5000));
-        bus.removeReader(flapping.address);
-        QVERIFY(bus.waitForReceived(int(polls(4, 5).size()) * 3, 5000));
-        bus.addReader(flapping);
-        QVERIFY(bus.waitForReceived(int(polls(4, 5).size()) * 4 + int(polls(4, 4).size()), 5000));
-        ::kill(static_cast<pid_t>(program.processId()), SIGINT);
-    } else if (event == Later) {
-        QVERIFY(bus.waitForReceived(3 * int(polls(0, 12).size()), 10000));
-        ::kill(static_cast<pid_t>(program.processId()), SIGINT);
-    } else if (event != Nothing) {
-        QVERIFY(bus.waitForReceived(int(polls(0, 2).size()), 5000));
-        if (event == Unplug)
-            bus.unplug();
-        else
-            ::kill(static_cast<pid_t>(program.processId()), event == Interrupt ? SIGINT : SIGTERM);
-    }
+    bringAbout(Event(event), bus, program, readers);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(program.waitForFinished(15000));
     // Anything sent after what is expected would show in the comparison below.
     bus.waitForReceived(int(traffic.size()) + 1, 300);
