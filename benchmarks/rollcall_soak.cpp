@@ -35,11 +35,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// 127 windows of 25 ms make a scan of about 3.2 s. Readers here answer within 5 ms, which
-// leaves 20 ms for a loaded machine to wake the simulator; at 20 ms a scan under two busy
-// processes lost a reply to the next window. A late reader's 250 ms lies far beyond the
-// window, so its answer lands in a later one.
-constexpr std::chrono::milliseconds ReplyWindow{25};
+// 127 windows of 50 ms make a scan of about 6.4 s. Readers here answer within 5 ms, which
+// leaves 45 ms for a loaded machine to wake the simulator; at 25 ms a scan beside a build
+// on both cores lost a reply to the next window. A late reader's 250 ms lies far beyond
+// the window, so its answer lands in a later one.
+constexpr std::chrono::milliseconds ReplyWindow{50};
 constexpr quint32 Seed = 20261207;
 constexpr int DefaultScans = 300;
 // Memory and descriptors are first taken once these scans, every kind of trouble among
