@@ -9,30 +9,6 @@
 
 #include <utility>
 
-std::optional<LineSettings> LineSettings::parse(const QString &text)
-{
-    const QStringList parts = text.split(QLatin1Char(','));
-    if (parts.size() != 4)
-        return std::nullopt;
-    LineSettings s;
-    bool ok = false;
-    s.baud = parts[0].toInt(&ok);
-    if (!ok || s.baud <= 0)
-        return std::nullopt;
-    const QString parity = parts[1].toUpper();
-    if (parity != QLatin1String("N") && parity != QLatin1String("E") &&
-        parity != QLatin1String("O"))
-        return std::nullopt;
-    s.parity = parity.at(0).toLatin1();
-    s.dataBits = parts[2].toInt(&ok);
-    if (!ok || s.dataBits < 5 || s.dataBits > 8)
-        return std::nullopt;
-    s.stopBits = parts[3].toInt(&ok);
-    if (!ok || (s.stopBits != 1 && s.stopBits != 2) || parts[3].size() != 1)
-        return std::nullopt;
-    return s;
-}
-
 Line::Line(QObject *parent) : Line(PortMap(), parent) {}
 
 Line::Line(PortMap ports, QObject *parent)

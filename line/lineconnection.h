@@ -1,5 +1,6 @@
 #pragma once
 
+#include "line/linesettings.h"
 #include "line/portproblem.h"
 
 #include <QByteArray>
@@ -7,17 +8,6 @@
 #include <QString>
 
 #include <optional>
-
-// Speed and framing of the line, from text such as "9600,N,8,1".
-struct LineSettings
-{
-    qint32 baud = 9600;
-    char parity = 'N'; // 'N', 'E' or 'O'
-    int dataBits = 8;
-    int stopBits = 1;
-
-    static std::optional<LineSettings> parse(const QString &text);
-};
 
 // One kind of connection to the reader line: a serial device of this computer, or a
 // serial server on the network. Line drives whichever the device names through

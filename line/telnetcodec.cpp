@@ -110,6 +110,7 @@ void TelnetCodec::keepInSubnegotiation(char c)
 
 void TelnetCodec::onCommand(std::uint8_t command)
 {
+    m_heardTelnet = true;
     if (command == Will || command == Wont || command == Do || command == Dont) {
         m_verb = command;
         m_state = State::Option;

@@ -72,6 +72,9 @@ public:
     QByteArray receive(const QByteArray &bytes);
     QByteArray takeAnswers();
     QList<Event> takeEvents();
+    // Whether the server has sent one telnet command yet: a server that serves the line
+    // raw never does.
+    bool heardTelnet() const { return m_heardTelnet; }
 
     // The first bytes a client sends: binary both ways, no go-ahead, and COM-PORT.
     QByteArray start();
@@ -100,4 +103,5 @@ private:
     QByteArray m_answers;
     QList<Event> m_events;
     qsizetype m_position = 0; // line bytes returned so far by the current receive()
+    bool m_heardTelnet = false;
 };
