@@ -45,8 +45,16 @@ ReaderLink::Poll ReaderLink::pollAlone(int address)
     return found;
 }
 
+bool ReaderLink::awaitOpen()
+{
+    waitUntil([this] { return m_aborted || m_line.state() != Line::State::Opening; });
+    return !m_aborted && m_line.isOpen();
+}
+
 bool ReaderLink::sendPoll(int address)
 {
+    if (!awaitOpen())
+        return false;
     // Bytes that came after the last window ended belong to no poll of their own; the
     // discard is about to drop them. Only a short window looks: at the full one nothing
     // is asked of the line between two windows.
@@ -128,12 +136,12 @@ std::optional<char> ReaderLink::readReplyByte()
 
 bool ReaderLink::acknowledge()
 {
-    return m_line.discard() && send(frames::ackFrame()) && m_line.discard();
+    return awaitOpen() && m_line.discard() && send(frames::ackFrame()) && m_line.discard();
 }
 
 bool ReaderLink::sendSetAddress(int newAddress)
 {
-    return m_line.discard() && send(frames::ackFrame()) &&
+    return awaitOpen() && m_line.discard() && send(frames::ackFrame()) &&
            send(frames::setAddressFrame(newAddress));
 }
 
@@ -193,20 +201,32 @@ bool ReaderLink::send(const QByteArray &bytes)
     return !m_aborted && m_line.write(bytes);
 }
 
-// The one place where a command waits. The event loop sleeps until something happens,
-// so the window repaints and stays live while a reader has its time to answer:
+// The one place where a command waits: the event loop sleeps until something happens, so
+// the window repaints and stays live while a reader has its time to answer, while the
+// line falls quiet, or while it opens.
+void ReaderLink::waitUntil(const std::function<bool()> &done)
+{
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+// Open, or opening again after a radio click: either way a wait goes on.
+bool ReaderLink::lineStillThere() const
+{
+    return m_line.state() != Line::State::Closed;
+}
+
 // - a radio click reopens the port inside the wait; the poll then counts the bytes of
-//   the reopened port and the command goes on with it;
+//   the reopened port (none while it is still opening) and the command goes on with it;
 // - the command buttons are disabled by the window, so no second command starts here;
 // - closing the window aborts: the wait ends at once and nothing more is sent;
 // - a port that goes down ends the wait at once as well.
 bool ReaderLink::waitForReplyWindow()
 {
-    noteFirstByte(); // it may have come while the caller worked inside the window
-    while (!m_replyWindowOver && !m_aborted && m_line.isOpen()) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        noteFirstByte();
-    }
+    waitUntil([this] {
+        noteFirstByte(); // it may have come while the caller worked inside the window
+        return m_replyWindowOver || m_aborted || !lineStillThere();
+    });
     if (!m_replyWindowOver) {
         m_replyTimer.stop();
         return false;
@@ -242,10 +262,11 @@ bool ReaderLink::waitForQuietLine()
         m_quietOver = false;
         m_quietTimer.setInterval(nanoseconds(quietAtNs - now));
         m_quietTimer.start();
-        while (!m_quietOver && !m_aborted && m_line.isOpen() && m_line.count() == seen)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        waitUntil([this, seen] {
+            return m_quietOver || m_aborted || !lineStillThere() || m_line.count() != seen;
+        });
         m_quietTimer.stop();
-        if (m_aborted || !m_line.isOpen())
+        if (m_aborted || !lineStillThere())
             return false;
     }
 }

@@ -6,6 +6,7 @@
 #include <QObject>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 class Line;
@@ -34,6 +35,10 @@ public:
     // window and judges by the count: more than one byte waiting is a reader. What was
     // received stays for the caller to read.
     Poll poll(int address);
+    // While the line is opening, waits in the event loop for the open or its failure;
+    // every exchange below does so first. True when the line is open; a close or abort()
+    // meanwhile ends the wait.
+    bool awaitOpen();
     // The two halves of poll(), for a caller with work to do while the reader answers:
     // sendPoll() sends and starts the reply window, awaitReply() waits out the rest of
     // it and judges.
@@ -89,6 +94,8 @@ signals:
 
 private:
     bool send(const QByteArray &bytes);
+    void waitUntil(const std::function<bool()> &done);
+    bool lineStillThere() const;
     bool waitForReplyWindow();
     bool waitForQuietLine();
     void noteLateBytes(qint64 waiting);

@@ -5,15 +5,13 @@
 #include "line/networkconnection.h"
 #include "line/serialdevice.h"
 
-#include <QStringList>
+#include <QPointer>
 
 #include <utility>
 
 Line::Line(QObject *parent) : Line(PortMap(), parent) {}
 
-Line::Line(PortMap ports, QObject *parent)
-    : QObject(parent), m_ports(std::move(ports)), m_settings(QStringLiteral("9600,N,8,1"))
-{}
+Line::Line(PortMap ports, QObject *parent) : QObject(parent), m_ports(std::move(ports)) {}
 
 Line::~Line()
 {
@@ -22,7 +20,7 @@ Line::~Line()
 
 void Line::choosePort(int port)
 {
-    if (!isOpen())
+    if (state() == State::Closed)
         m_portNumber = port;
 }
 
@@ -31,9 +29,9 @@ void Line::setDevice(int port, const QString &device)
     m_ports.setDevice(port, device);
 }
 
-bool Line::setSettings(const QString &settings)
+bool Line::setSettings(const LineSettings &settings)
 {
-    if (isOpen() || !LineSettings::parse(settings))
+    if (state() != State::Closed)
         return false;
     m_settings = settings;
     return true;
@@ -46,55 +44,61 @@ QString Line::device() const
 
 bool Line::open()
 {
-    if (isOpen())
-        return true;
-    close();
+    retire();
+    m_lost = false;
+    m_problem = PortProblem();
     const QString device = this->device();
-    const auto fail = [this, &device](const QString &reason) {
-        PortProblem invalid;
-        invalid.kind = PortProblem::Kind::Other;
-        invalid.device = device;
-        invalid.systemReason = reason;
-        m_problem = invalid;
-        return false;
-    };
-    const std::optional<LineSettings> settings = LineSettings::parse(m_settings);
-    if (!settings)
-        return fail(tr("line settings %1 are not valid").arg(m_settings));
     QString whyNot;
     const std::optional<LineAddress> address = LineAddress::parse(device, &whyNot);
-    if (!address)
-        return fail(whyNot);
-
-    // A connection being opened further down the stack (a radio clicked while a server
-    // was being connected) is retired, not destroyed, until no open is in progress.
-    if (m_openDepth == 0)
-        m_retired.clear();
-    if (m_connection) {
-        m_connection->disconnect(this);
-        m_retired.push_back(std::move(m_connection));
-    }
-    if (address->isNetwork())
-        m_connection = std::make_unique<NetworkConnection>(*address, device);
-    else
-        m_connection = std::make_unique<SerialDevice>(device);
-    connect(m_connection.get(), &LineConnection::failed, this, &Line::markLost);
-    LineConnection *opening = m_connection.get();
-    ++m_openDepth;
-    const bool opened = opening->open(*settings);
-    --m_openDepth;
-    if (opening != m_connection.get()) // another open took over meanwhile and decided
-        return isOpen();
-    if (!opened) {
-        m_problem = opening->problem();
+    if (!address) {
+        refuse(whyNot);
         return false;
     }
-    m_lost = false;
-    ++m_openings;
-    m_problem = PortProblem();
+    if (address->isNetwork())
+        m_connection = new NetworkConnection(*address, device, this);
+    else
+        m_connection = new SerialDevice(device, this);
+    connect(m_connection, &LineConnection::opened, this, &Line::onOpened);
+    connect(m_connection, &LineConnection::openFailed, this, &Line::onOpenFailed);
+    connect(m_connection, &LineConnection::lost, this, &Line::onLost);
+    m_connection->open(m_settings);
+    return isOpen();
+}
+
+void Line::refuse(const QString &reason)
+{
+    PortProblem invalid;
+    invalid.kind = PortProblem::Kind::Other;
+    invalid.device = device();
+    invalid.systemReason = reason;
+    m_problem = invalid;
+    emit openFailed();
+}
+
+void Line::onOpened()
+{
     qCDebug(lcLineTrace, "%.3f ms port opened: %s at %s", linetrace::millisecondsSinceStart(),
-            qUtf8Printable(device), qUtf8Printable(m_settings));
-    return true;
+            qUtf8Printable(device()), qUtf8Printable(m_settings.text()));
+    emit opened();
+}
+
+void Line::onOpenFailed()
+{
+    m_problem = m_connection->problem();
+    retire();
+    emit openFailed();
+}
+
+// The connection is let go of at once and deleted once control is back in the event
+// loop: it may be failing inside its own signal.
+void Line::retire()
+{
+    if (!m_connection)
+        return;
+    m_connection->disconnect(this);
+    m_connection->close();
+    m_connection->deleteLater();
+    m_connection = nullptr;
 }
 
 void Line::close()
@@ -102,15 +106,19 @@ void Line::close()
     if (!m_connection)
         return;
     const bool wasOpen = m_connection->isOpen() || m_lost;
-    m_connection->close();
+    retire();
     m_lost = false; // the line is closed now, and said so once
     if (wasOpen)
         qCDebug(lcLineTrace, "%.3f ms port closed", linetrace::millisecondsSinceStart());
 }
 
-bool Line::isOpen() const
+Line::State Line::state() const
 {
-    return m_connection && m_connection->isOpen() && !m_lost;
+    if (!m_connection || m_lost)
+        return State::Closed;
+    if (m_connection->isOpen())
+        return State::Open;
+    return m_connection->problem().isProblem() ? State::Closed : State::Opening;
 }
 
 QString Line::openNote() const
@@ -125,6 +133,8 @@ bool Line::discard()
 
 qint64 Line::count()
 {
+    if (state() == State::Opening)
+        return 0;
     if (!isOpen())
         return -1;
     const qint64 waiting = m_connection->count();
@@ -156,29 +166,22 @@ QByteArray Line::peek(qint64 maxBytes)
     return isOpen() ? m_connection->peek(maxBytes) : QByteArray();
 }
 
-void Line::markLost(const QString &reason)
+void Line::onLost()
 {
     if (m_lost || !m_connection)
         return;
     m_lost = true;
-    PortProblem gone;
-    const std::optional<LineAddress> address = LineAddress::parse(device());
-    gone.kind = address && address->isNetwork() ? PortProblem::Kind::ConnectionLost
-                                                : PortProblem::Kind::Unplugged;
-    gone.device = device();
-    gone.systemReason = reason;
-    m_problem = gone;
+    m_problem = m_connection->problem();
     qCDebug(lcLineTrace, "%.3f ms port lost: %s", linetrace::millisecondsSinceStart(),
-            qUtf8Printable(gone.systemReason));
+            qUtf8Printable(m_problem.systemReason));
     // Closing inside Qt's own notifier callback is not safe; the flag above already
     // makes every operation refuse, the close follows on the next event-loop pass. It
     // is for the line that failed: a port reopened meanwhile stays open.
     QMetaObject::invokeMethod(
         this,
-        [this, failedOpening = m_openings] {
-            if (m_openings != failedOpening)
-                return;
-            close();
+        [this, failed = QPointer<LineConnection>(m_connection)] {
+            if (failed && failed == m_connection)
+                close();
         },
         Qt::QueuedConnection);
     emit lost();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "line/lineconnection.h"
+#include "line/linesettings.h"
 #include "line/portmap.h"
 #include "line/portproblem.h"
 
@@ -8,23 +9,27 @@
 #include <QObject>
 #include <QString>
 
-#include <memory>
 #include <optional>
-#include <vector>
 
 // The reader line as the commands need it: choose a port, set line settings, open,
 // close, discard what was received, count what waits, write, read one byte. Behind a
 // port stands a serial device of this computer or a serial server on the network
 // (rfc2217://HOST:PORT, socket://HOST:PORT); the commands cannot tell which.
 //
+// Opening is a state: a serial device opens at once, a server may take seconds, and the
+// event loop runs meanwhile. opened() or openFailed() tells how an open ended; a close()
+// ends one in progress with neither.
+//
 // Every operation on a closed or failed line reports failure instead of acting, so a
-// command can stop cleanly. Once the line fails while open (an adapter pulled out, a
-// pty whose far side went away, a server that closed the connection) it is closed on
-// the next event-loop pass and lost() is emitted once.
+// command can stop cleanly; an opening line has nothing to count yet. Once the line fails
+// while open (an adapter pulled out, a pty whose far side went away, a server that closed
+// the connection or stopped answering) it is closed on the next event-loop pass and
+// lost() is emitted once.
 class Line : public QObject
 {
     Q_OBJECT
 public:
+    enum class State { Closed, Opening, Open };
     static constexpr qint64 ReceiveBufferSize = 1024;
 
     explicit Line(QObject *parent = nullptr);
@@ -35,24 +40,25 @@ public:
     void choosePort(int port);
     // Which device stands behind a port from now on; a device, rfc2217:// or socket://.
     void setDevice(int port, const QString &device);
-    bool setSettings(const QString &settings); // "9600,N,8,1" or "19200,N,8,1"
+    bool setSettings(const LineSettings &settings);
 
     int port() const { return m_portNumber; }
     QString device() const;
-    QString settings() const { return m_settings; }
+    LineSettings settings() const { return m_settings; }
 
-    // A line behind a network server may take a few seconds to open; the event loop
-    // runs meanwhile, and a close() from it ends the open with no problem set.
+    // Closes the line and opens it again on the chosen port. True when it is open on
+    // return; otherwise it is opening, or it failed and openFailed() was emitted.
     bool open();
     void close();
-    bool isOpen() const;
+    State state() const;
+    bool isOpen() const { return state() == State::Open; }
     // What the operator should know about the open line, or empty ("speed is the
     // server's, rollcall cannot set it").
     QString openNote() const;
 
     bool discard();
-    // Bytes waiting to be read, what the system still holds included. -1 when the line
-    // is not usable.
+    // Bytes waiting to be read, what the system still holds included; 0 while opening,
+    // -1 when the line is not usable.
     qint64 count();
     // True once every byte has been handed to the operating system.
     bool write(const QByteArray &bytes);
@@ -64,19 +70,24 @@ public:
     PortProblem problem() const { return m_problem; }
 
 signals:
+    void opened();
+    // problem() tells why.
+    void openFailed();
     // Emitted once when the line fails while open; problem() tells why.
     void lost();
 
 private:
-    void markLost(const QString &reason);
+    void onOpened();
+    void onOpenFailed();
+    void onLost();
+    void refuse(const QString &reason);
+    void retire();
 
-    std::unique_ptr<LineConnection> m_connection;
-    std::vector<std::unique_ptr<LineConnection>> m_retired;
-    int m_openDepth = 0;
+    // Owned, and a child: one that failed inside its own signal is deleted later.
+    LineConnection *m_connection = nullptr;
     PortMap m_ports;
     int m_portNumber = 1;
-    QString m_settings;
+    LineSettings m_settings;
     PortProblem m_problem;
     bool m_lost = false;
-    quint64 m_openings = 0; // tells a deferred close which opening it was meant for
 };

@@ -2,56 +2,32 @@
 
 #include "line/linetrace.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 
 #include <algorithm>
 #include <utility>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #endif
-
-namespace {
-
-QString parityName(char parity)
-{
-    switch (parity) {
-    case 'E':
-        return QStringLiteral("even");
-    case 'O':
-        return QStringLiteral("odd");
-    default:
-        return QStringLiteral("none");
-    }
-}
-
-std::uint8_t parityValue(char parity)
-{
-    switch (parity) {
-    case 'E':
-        return TelnetCodec::ParityEven;
-    case 'O':
-        return TelnetCodec::ParityOdd;
-    default:
-        return TelnetCodec::ParityNone;
-    }
-}
-
-} // namespace
 
 NetworkConnection::NetworkConnection(LineAddress address, QString device, QObject *parent)
     : LineConnection(parent), m_address(std::move(address)), m_device(std::move(device))
 {
     m_socket.setReadBufferSize(ReceiveLimit);
-    m_wake.setSingleShot(true);
-    m_wake.setTimerType(Qt::PreciseTimer);
+    m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer);
+    connect(&m_deadline, &QTimer::timeout, this, &NetworkConnection::onDeadline);
+    connect(&m_socket, &QTcpSocket::connected, this, &NetworkConnection::onConnected);
     connect(&m_socket, &QTcpSocket::readyRead, this, &NetworkConnection::onReadyRead);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &NetworkConnection::onSocketError);
-    connect(&m_socket, &QTcpSocket::disconnected, this, [this] {
-        if (m_state == State::Open || m_state == State::Negotiating)
-            fail(tr("the server closed the connection"));
-    });
+    connect(&m_socket, &QTcpSocket::disconnected, this, &NetworkConnection::onDisconnected);
+    m_clock.start();
 }
 
 NetworkConnection::~NetworkConnection()
@@ -59,146 +35,134 @@ NetworkConnection::~NetworkConnection()
     shutDown();
 }
 
-bool NetworkConnection::open(const LineSettings &settings)
+void NetworkConnection::open(const LineSettings &settings)
 {
-    close();
-    m_received.clear();
-    m_codec = TelnetCodec();
-    m_comPortAccepted = m_comPortRefused = false;
-    m_confirmed.clear();
-    m_purgePending = false;
-    m_serverAnswersPurges = true;
+    shutDown();
+    m_settings = settings;
+    m_session.reset();
     setProblem(PortProblem());
-
     qCDebug(lcLineTrace, "%.3f ms connecting: %s %s", linetrace::millisecondsSinceStart(),
             qUtf8Printable(m_address.kindName()), qUtf8Printable(m_address.where()));
-    if (!connectToServer())
-        return false;
-    if (m_address.kind == LineAddress::Kind::Rfc2217 && !negotiate(settings))
-        return false;
-    m_state = State::Open;
-    return true;
-}
-
-bool NetworkConnection::connectToServer()
-{
     m_state = State::Connecting;
+    m_deadline.start(ConnectTimeout);
     m_socket.connectToHost(m_address.host, m_address.port);
-    waitFor(
-        [this] {
-            return m_state != State::Connecting ||
-                   m_socket.state() == QAbstractSocket::ConnectedState;
-        },
-        ConnectTimeout);
-    if (m_state == State::Connecting && m_socket.state() == QAbstractSocket::ConnectedState) {
-        m_state = State::Negotiating;
-        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        qCDebug(lcLineTrace, "%.3f ms connected to %s", linetrace::millisecondsSinceStart(),
-                qUtf8Printable(m_address.where()));
-        return true;
-    }
-    if (m_state == State::Connecting) // nothing came back in time
-        return refuse(
-            PortProblem::Kind::NoAnswer,
-            tr("no answer to the connection within %1 s").arg(ConnectTimeout.count() / 1000));
-    return false; // refused or closed meanwhile; the problem is set
 }
 
-// Settings go out once the server has taken the COM-PORT option, and the line counts as
-// open only once the server has confirmed each of them. DTR, RTS and flow control are
-// not waited for: a server may never answer those.
-bool NetworkConnection::negotiate(const LineSettings &settings)
+void NetworkConnection::onConnected()
 {
-    QDeadlineTimer deadline(SettingsTimeout, Qt::PreciseTimer);
-    if (!sendRaw(m_codec.start()))
-        return refuseUnsent();
-    const auto remaining = [&deadline] {
-        return std::chrono::milliseconds(std::max<qint64>(0, deadline.remainingTime()));
-    };
-    waitFor([this] { return m_comPortAccepted || m_comPortRefused; }, remaining());
-    if (m_state != State::Negotiating)
-        return false;
-    if (m_comPortRefused)
-        return refuse(PortProblem::Kind::SettingsRefused,
-                      tr("the server refused the COM-PORT option (RFC 2217)"));
-    if (!m_comPortAccepted)
-        return refuse(PortProblem::Kind::SettingsRefused,
-                      tr("the server did not take the COM-PORT option within %1 s")
-                          .arg(SettingsTimeout.count() / 1000));
+    if (m_state != State::Connecting)
+        return;
+    m_deadline.stop();
+    m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    setKeepAlive();
+    qCDebug(lcLineTrace, "%.3f ms connected to %s", linetrace::millisecondsSinceStart(),
+            qUtf8Printable(m_address.where()));
+    if (m_address.kind != LineAddress::Kind::Rfc2217) {
+        m_state = State::Open;
+        emit opened();
+        return;
+    }
+    m_state = State::Negotiating;
+    m_session = std::make_unique<Rfc2217Session>(m_settings,
+                                                 QStringLiteral("socket://") + m_address.where());
+    m_session->start(now());
+    afterSession();
+}
 
-    const std::uint8_t parity = parityValue(settings.parity);
-    const QByteArray requests =
-        TelnetCodec::setBaudRate(static_cast<quint32>(settings.baud)) +
-        TelnetCodec::request(TelnetCodec::SetDataSize,
-                             static_cast<std::uint8_t>(settings.dataBits)) +
-        TelnetCodec::request(TelnetCodec::SetParity, parity) +
-        TelnetCodec::request(TelnetCodec::SetStopSize,
-                             static_cast<std::uint8_t>(settings.stopBits)) +
-        TelnetCodec::request(TelnetCodec::SetControl, TelnetCodec::NoFlowControl);
-    qCDebug(lcLineTrace,
-            "%.3f ms settings sent: %d baud, %d data bits, parity %s, %d stop bit%s, "
-            "no flow control",
-            linetrace::millisecondsSinceStart(), settings.baud, settings.dataBits,
-            qUtf8Printable(parityName(settings.parity)), settings.stopBits,
-            settings.stopBits == 1 ? "" : "s");
-    if (!sendRaw(requests))
-        return refuseUnsent();
+// So a peer that went away unannounced (a server switched off, a cable pulled) shows up,
+// even on a connection where nothing is sent.
+void NetworkConnection::setKeepAlive()
+{
+    m_socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+#ifdef Q_OS_LINUX
+    const auto fd = static_cast<int>(m_socket.socketDescriptor());
+    const int idle = static_cast<int>(KeepAliveIdle.count());
+    const int interval = static_cast<int>(KeepAliveInterval.count());
+    const int probes = KeepAliveProbes;
+    const auto userTimeout = static_cast<unsigned>(UserTimeout.count());
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+#endif
+}
 
-    const QList<std::pair<TelnetCodec::Request, quint32>> wanted{
-        {TelnetCodec::SetBaudRate, static_cast<quint32>(settings.baud)},
-        {TelnetCodec::SetDataSize, static_cast<quint32>(settings.dataBits)},
-        {TelnetCodec::SetParity, parity},
-        {TelnetCodec::SetStopSize, static_cast<quint32>(settings.stopBits)}};
-    // The last answer to each request counts; a wrong value is not taken.
-    const auto answered = [this](TelnetCodec::Request request) -> std::optional<quint32> {
-        for (auto it = m_confirmed.crbegin(); it != m_confirmed.crend(); ++it) {
-            if (it->request == request)
-                return it->value;
+// What the session decided, carried out: its bytes sent, its notes traced, its state taken
+// on, and its next deadline set.
+void NetworkConnection::afterSession()
+{
+    if (!m_session)
+        return;
+    for (const QString &note : m_session->takeNotes())
+        qCDebug(lcLineTrace, "%.3f ms %s", linetrace::millisecondsSinceStart(),
+                qUtf8Printable(note));
+    const QByteArray outgoing = m_session->takeOutgoing();
+    if (!outgoing.isEmpty() && !sendRaw(outgoing) && m_state != State::Failed &&
+        m_state != State::Closed) {
+        const QString reason =
+            tr("sending to %1 failed: %2").arg(m_address.where(), m_socket.errorString());
+        if (m_state == State::Negotiating)
+            refuse(PortProblem::Kind::Other, reason);
+        else
+            fail(PortProblem::Kind::ConnectionLost, reason);
+        return;
+    }
+    switch (m_session->state()) {
+    case Rfc2217Session::State::Negotiating:
+        break;
+    case Rfc2217Session::State::Open:
+        if (m_state == State::Negotiating) {
+            m_state = State::Open;
+            emit opened();
         }
-        return std::nullopt;
-    };
-    const auto allAnswered = [&] {
-        return std::all_of(wanted.cbegin(), wanted.cend(),
-                           [&](const auto &asked) { return answered(asked.first).has_value(); });
-    };
-    waitFor(allAnswered, remaining());
-    if (m_state != State::Negotiating)
-        return false;
-    QStringList notTaken;
-    for (const auto &[request, value] : wanted) {
-        const std::optional<quint32> got = answered(request);
-        if (!got)
-            notTaken << tr("no answer to request %1").arg(request);
-        else if (*got != value)
-            notTaken << tr("asked %1 for request %2, got %3").arg(value).arg(request).arg(*got);
+        break;
+    case Rfc2217Session::State::Failed: {
+        const bool stalled = m_session->failure() == Rfc2217Session::Failure::Stalled;
+        const QString reason =
+            stalled ? tr("the server confirmed purges when the line opened, then none for %1 s")
+                          .arg(std::chrono::duration_cast<std::chrono::seconds>(
+                                   Rfc2217Session::StallBound)
+                                   .count())
+                    : m_session->failureReason();
+        if (m_state == State::Negotiating)
+            refuse(m_session->failure() == Rfc2217Session::Failure::Closed
+                       ? PortProblem::Kind::Other
+                       : PortProblem::Kind::SettingsRefused,
+                   reason);
+        else if (m_state == State::Open)
+            fail(stalled ? PortProblem::Kind::Stalled : PortProblem::Kind::ConnectionLost, reason);
+        return;
     }
-    if (!notTaken.isEmpty())
-        return refuse(PortProblem::Kind::SettingsRefused,
-                      tr("the server did not take the settings within %1 s (%2)")
-                          .arg(SettingsTimeout.count() / 1000)
-                          .arg(notTaken.join(QStringLiteral("; "))));
-    qCDebug(lcLineTrace,
-            "%.3f ms settings confirmed: %d baud, %d data bits, parity %s, %d stop bit%s",
-            linetrace::millisecondsSinceStart(), settings.baud, settings.dataBits,
-            qUtf8Printable(parityName(settings.parity)), settings.stopBits,
-            settings.stopBits == 1 ? "" : "s");
-    return true;
+    }
+    scheduleDeadline();
 }
 
-// Lets the event loop run, the window live, until `done` or the limit; a close() meanwhile
-// ends the wait too.
-bool NetworkConnection::waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit)
+void NetworkConnection::scheduleDeadline()
 {
-    const State waitingIn = m_state;
-    QDeadlineTimer deadline(limit, Qt::PreciseTimer);
-    m_wake.start(limit);
-    while (!done() && m_state == waitingIn && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    m_wake.stop();
-    return done();
+    const std::optional<Rfc2217Session::Time> due = m_session->nextDeadline();
+    if (!due) {
+        m_deadline.stop();
+        return;
+    }
+    // Never early: the timer may fire a little late, the session decides by the clock.
+    m_deadline.start(std::max(*due - now(), Rfc2217Session::Time(0)));
 }
 
-bool NetworkConnection::refuse(PortProblem::Kind kind, const QString &reason)
+void NetworkConnection::onDeadline()
+{
+    if (m_state == State::Connecting) {
+        refuse(PortProblem::Kind::NoAnswer,
+               tr("no answer to the connection within %1 s")
+                   .arg(std::chrono::duration_cast<std::chrono::seconds>(ConnectTimeout).count()));
+        return;
+    }
+    if (!m_session || (m_state != State::Negotiating && m_state != State::Open))
+        return;
+    m_session->advance(now());
+    afterSession();
+}
+
+void NetworkConnection::refuse(PortProblem::Kind kind, const QString &reason)
 {
     PortProblem problem;
     problem.kind = kind;
@@ -207,18 +171,25 @@ bool NetworkConnection::refuse(PortProblem::Kind kind, const QString &reason)
     setProblem(problem);
     qCDebug(lcLineTrace, "%.3f ms open failed: %s", linetrace::millisecondsSinceStart(),
             qUtf8Printable(reason));
+    shutDown();
     m_state = State::Failed;
-    m_socket.abort();
-    return false;
+    emit openFailed();
 }
 
-// A write during the negotiation failed before the socket said why.
-bool NetworkConnection::refuseUnsent()
+void NetworkConnection::fail(PortProblem::Kind kind, const QString &reason)
 {
-    if (m_state != State::Negotiating)
-        return false; // refused or closed already
-    return refuse(PortProblem::Kind::Other,
-                  tr("sending to %1 failed: %2").arg(m_address.where(), m_socket.errorString()));
+    if (m_state != State::Open)
+        return;
+    m_state = State::Failed;
+    m_deadline.stop();
+    PortProblem gone;
+    gone.kind = kind;
+    gone.device = m_device;
+    gone.systemReason = reason;
+    setProblem(gone);
+    qCDebug(lcLineTrace, "%.3f ms connection to %s lost: %s", linetrace::millisecondsSinceStart(),
+            qUtf8Printable(m_address.where()), qUtf8Printable(reason));
+    emit lost();
 }
 
 void NetworkConnection::close()
@@ -228,6 +199,7 @@ void NetworkConnection::close()
 
 void NetworkConnection::shutDown()
 {
+    m_deadline.stop();
     if (m_state == State::Closed)
         return;
     m_state = State::Closed;
@@ -239,21 +211,13 @@ bool NetworkConnection::discard()
 {
     pull();
     m_received.clear();
-    if (m_address.kind != LineAddress::Kind::Rfc2217)
-        return true;
-    if (m_purgePending && m_serverAnswersPurges) {
-        // A whole exchange went by without an answer: this server does not confirm
-        // purges, and waiting for one would drop every reply from now on.
-        m_serverAnswersPurges = false;
-        qCDebug(lcLineTrace,
-                "%.3f ms the server does not confirm purges; from now on only "
-                "what waits here is dropped",
-                linetrace::millisecondsSinceStart());
+    if (!isOpen())
+        return false;
+    if (m_session) {
+        m_session->purge(now());
+        afterSession();
     }
-    m_purgePending = m_serverAnswersPurges;
-    m_droppedByPurge = 0;
-    qCDebug(lcLineTrace, "%.3f ms purge sent", linetrace::millisecondsSinceStart());
-    return sendRaw(TelnetCodec::request(TelnetCodec::PurgeData, TelnetCodec::PurgeReceiveBuffer));
+    return isOpen();
 }
 
 qint64 NetworkConnection::count()
@@ -264,8 +228,13 @@ qint64 NetworkConnection::count()
 
 bool NetworkConnection::write(const QByteArray &bytes)
 {
-    const bool telnet = m_address.kind == LineAddress::Kind::Rfc2217;
-    return sendRaw(telnet ? TelnetCodec::escape(bytes) : bytes);
+    if (!isOpen())
+        return false;
+    if (!m_session)
+        return sendRaw(bytes);
+    m_session->send(bytes);
+    afterSession();
+    return isOpen();
 }
 
 std::optional<char> NetworkConnection::readByte()
@@ -299,11 +268,10 @@ void NetworkConnection::pull()
         return;
 #ifdef Q_OS_UNIX
     int inKernel = 0;
-    if (::ioctl(static_cast<int>(m_socket.socketDescriptor()), FIONREAD, &inKernel) != 0 ||
-        inKernel <= 0)
-        return;
+    if (::ioctl(static_cast<int>(m_socket.socketDescriptor()), FIONREAD, &inKernel) == 0 &&
+        inKernel > 0)
+        m_socket.waitForReadyRead(0); // reads what is there, waits for nothing
 #endif
-    m_socket.waitForReadyRead(0);
     // Qt emits readyRead only once at a time: what it read while one was being handled
     // waits in its buffer.
     if (m_socket.bytesAvailable() > 0)
@@ -312,63 +280,37 @@ void NetworkConnection::pull()
 
 void NetworkConnection::onReadyRead()
 {
+    if (m_state != State::Open && m_state != State::Negotiating)
+        return;
     const QByteArray bytes = m_socket.readAll();
-    if (m_address.kind != LineAddress::Kind::Rfc2217) {
+    if (!m_session) {
         keep(bytes);
         return;
     }
-    const QByteArray data = m_codec.receive(bytes);
-    const QByteArray answers = m_codec.takeAnswers();
-    if (!answers.isEmpty())
-        sendRaw(answers);
-    onTelnetEvents(data);
-}
-
-void NetworkConnection::onTelnetEvents(const QByteArray &data)
-{
-    qsizetype kept = 0; // line bytes of `data` dealt with so far
-    for (const TelnetCodec::Event &event : m_codec.takeEvents()) {
-        switch (event.kind) {
-        case TelnetCodec::Event::Kind::ComPortAccepted:
-            m_comPortAccepted = true;
-            break;
-        case TelnetCodec::Event::Kind::ComPortRefused:
-            m_comPortRefused = true;
-            break;
-        case TelnetCodec::Event::Kind::Nonsense:
-            qCDebug(lcLineTrace, "%.3f ms a COM-PORT answer that makes no sense, ignored",
-                    linetrace::millisecondsSinceStart());
-            break;
-        case TelnetCodec::Event::Kind::Confirmed:
-            if (event.request != TelnetCodec::PurgeData) {
-                if (m_confirmed.size() < 64)
-                    m_confirmed.append(event);
-                break;
-            }
-            // What came before the purge's answer was in the server before the purge.
-            keep(data.mid(kept, event.position - kept));
-            kept = event.position;
-            if (m_purgePending) {
-                m_purgePending = false;
-                qCDebug(lcLineTrace, "%.3f ms purge confirmed, %lld stale bytes dropped",
-                        linetrace::millisecondsSinceStart(),
-                        static_cast<long long>(m_droppedByPurge));
-            }
-            break;
-        }
-    }
-    keep(data.mid(kept));
+    keep(m_session->receive(bytes, now()));
+    afterSession();
 }
 
 void NetworkConnection::keep(const QByteArray &data)
 {
-    if (data.isEmpty())
+    if (m_state == State::Open)
+        m_received.append(data.left(ReceiveLimit - m_received.size()));
+}
+
+void NetworkConnection::onDisconnected()
+{
+    if (m_state != State::Negotiating && m_state != State::Open)
         return;
-    if (m_purgePending) {
-        m_droppedByPurge += data.size();
-        return;
+    if (m_session) {
+        // What it said before it closed may be all there is to know.
+        onReadyRead();
+        if (!m_session)
+            return;
+        m_session->serverClosed();
+        afterSession();
+    } else {
+        fail(PortProblem::Kind::ConnectionLost, tr("the server closed the connection"));
     }
-    m_received.append(data.left(ReceiveLimit - m_received.size()));
 }
 
 void NetworkConnection::onSocketError(QAbstractSocket::SocketError error)
@@ -386,12 +328,16 @@ void NetworkConnection::onSocketError(QAbstractSocket::SocketError error)
                    tr("connecting to %1 failed: %2").arg(where, m_socket.errorString()));
         break;
     case State::Negotiating:
-        refuse(PortProblem::Kind::Other,
-               tr("the connection to %1 failed: %2").arg(where, m_socket.errorString()));
-        break;
     case State::Open:
-        if (error != QAbstractSocket::SocketTimeoutError)
-            fail(m_socket.errorString());
+        // The server's own close is told, with its words, by onDisconnected().
+        if (error == QAbstractSocket::RemoteHostClosedError ||
+            error == QAbstractSocket::SocketTimeoutError)
+            break;
+        if (m_state == State::Negotiating)
+            refuse(PortProblem::Kind::Other,
+                   tr("the connection to %1 failed: %2").arg(where, m_socket.errorString()));
+        else
+            fail(PortProblem::Kind::ConnectionLost, m_socket.errorString());
         break;
     case State::Closed:
     case State::Failed:
@@ -399,20 +345,8 @@ void NetworkConnection::onSocketError(QAbstractSocket::SocketError error)
     }
 }
 
-void NetworkConnection::fail(const QString &reason)
-{
-    if (m_state == State::Negotiating) {
-        refuse(PortProblem::Kind::Other, reason);
-        return;
-    }
-    if (m_state != State::Open)
-        return;
-    m_state = State::Failed;
-    qCDebug(lcLineTrace, "%.3f ms connection to %s lost", linetrace::millisecondsSinceStart(),
-            qUtf8Printable(m_address.where()));
-    emit failed(reason);
-}
-
+// Hands the bytes to the kernel, waiting for room there by the socket's own descriptor
+// rather than in an event loop. A server that takes nothing for WriteLimit has stalled.
 bool NetworkConnection::sendRaw(const QByteArray &bytes)
 {
     if (m_state != State::Open && m_state != State::Negotiating)
@@ -420,9 +354,24 @@ bool NetworkConnection::sendRaw(const QByteArray &bytes)
     if (m_socket.write(bytes) != bytes.size())
         return false;
     m_socket.flush();
-    // A server that takes nothing for a whole second has stalled.
-    while (m_socket.bytesToWrite() > 0 && m_socket.waitForBytesWritten(1000)) {
+#ifdef Q_OS_UNIX
+    QDeadlineTimer deadline(WriteLimit);
+    while (m_socket.bytesToWrite() > 0 && m_socket.state() == QAbstractSocket::ConnectedState &&
+           !deadline.hasExpired()) {
+        pollfd room{static_cast<int>(m_socket.socketDescriptor()), POLLOUT, 0};
+        if (::poll(&room, 1, static_cast<int>(deadline.remainingTime())) < 0 && errno != EINTR)
+            break;
+        m_socket.flush();
     }
+#else
+    while (m_socket.bytesToWrite() > 0 && m_socket.waitForBytesWritten(WriteLimit.count())) {
+    }
+#endif
     return (m_state == State::Open || m_state == State::Negotiating) &&
            m_socket.bytesToWrite() == 0;
+}
+
+Rfc2217Session::Time NetworkConnection::now() const
+{
+    return Rfc2217Session::Time(m_clock.elapsed());
 }

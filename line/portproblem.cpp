@@ -1,5 +1,7 @@
 #include "line/portproblem.h"
 
+#include "line/rfc2217session.h"
+
 #include <QStringList>
 
 QString PortProblem::summary(const QString &shownDevice) const
@@ -29,6 +31,11 @@ QString PortProblem::summary(const QString &shownDevice) const
         return tr("%1 did not take the settings").arg(shownDevice);
     case Kind::ConnectionLost:
         return tr("connection to %1 lost").arg(shownDevice);
+    case Kind::Stalled:
+        return tr("connection to %1 lost: no answer for %2 s")
+            .arg(shownDevice, QString::number(std::chrono::duration_cast<std::chrono::seconds>(
+                                                  Rfc2217Session::StallBound)
+                                                  .count()));
     case Kind::Other:
         break;
     }

@@ -26,6 +26,7 @@ public:
         NoAnswer,
         SettingsRefused,
         ConnectionLost,
+        Stalled, // open, but the server no longer answers
         Other
     };
     Q_ENUM(Kind)

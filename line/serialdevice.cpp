@@ -4,7 +4,11 @@
 
 #include <utility>
 
+#include <QDeadlineTimer>
+
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <poll.h>
 #include <sys/ioctl.h>
 #endif
 
@@ -34,12 +38,12 @@ SerialDevice::~SerialDevice()
     shutDown();
 }
 
-bool SerialDevice::open(const LineSettings &settings)
+void SerialDevice::open(const LineSettings &settings)
 {
     const PortProblem byPath = PortDiagnosis::beforeOpen(m_device);
     if (byPath.isProblem()) {
-        setProblem(byPath);
-        return false;
+        refuse(byPath);
+        return;
     }
     m_serial.setPortName(m_device);
     m_serial.setBaudRate(settings.baud);
@@ -58,13 +62,14 @@ bool SerialDevice::open(const LineSettings &settings)
     m_serial.setStopBits(settings.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
 
     m_opening = true;
-    const bool opened = m_serial.open(QIODevice::ReadWrite);
+    const bool isOpened = m_serial.open(QIODevice::ReadWrite);
     m_opening = false;
-    if (!opened) {
-        setProblem(
-            PortDiagnosis::afterFailedOpen(m_device, m_serial.error(), m_serial.errorString()));
+    if (!isOpened) {
+        const PortProblem problem =
+            PortDiagnosis::afterFailedOpen(m_device, m_serial.error(), m_serial.errorString());
         m_serial.clearError();
-        return false;
+        refuse(problem);
+        return;
     }
     m_serial.clearError();
     m_failed = false;
@@ -72,7 +77,13 @@ bool SerialDevice::open(const LineSettings &settings)
     m_hangupWatch.watch(m_serial.handle());
 #endif
     setProblem(PortProblem());
-    return true;
+    emit opened();
+}
+
+void SerialDevice::refuse(const PortProblem &problem)
+{
+    setProblem(problem);
+    emit openFailed();
 }
 
 void SerialDevice::close()
@@ -115,14 +126,8 @@ qint64 SerialDevice::count()
 
 bool SerialDevice::write(const QByteArray &bytes)
 {
-    if (m_serial.write(bytes) == bytes.size()) {
-        m_serial.flush();
-        // A device that takes nothing for a whole second has stalled.
-        while (isOpen() && m_serial.bytesToWrite() > 0 && m_serial.waitForBytesWritten(1000)) {
-        }
-        if (isOpen() && m_serial.bytesToWrite() == 0)
-            return true;
-    }
+    if (m_serial.write(bytes) == bytes.size() && handOver())
+        return true;
     // A device that takes no byte for a whole second is as good as gone.
     PortProblem stalled;
     stalled.kind = PortProblem::Kind::Unplugged;
@@ -130,6 +135,27 @@ bool SerialDevice::write(const QByteArray &bytes)
     stalled.systemReason = tr("writing failed: %1").arg(m_serial.errorString());
     setProblem(stalled);
     return false;
+}
+
+// Writes what Qt holds into the kernel, waiting for room there by the device's own
+// descriptor rather than in an event loop: a write has been handed to the system when it
+// returns, and no event is handled meanwhile.
+bool SerialDevice::handOver()
+{
+    m_serial.flush();
+#ifdef Q_OS_UNIX
+    QDeadlineTimer deadline(1000);
+    while (isOpen() && m_serial.bytesToWrite() > 0 && !deadline.hasExpired()) {
+        pollfd room{m_serial.handle(), POLLOUT, 0};
+        if (::poll(&room, 1, static_cast<int>(deadline.remainingTime())) < 0 && errno != EINTR)
+            break;
+        m_serial.flush();
+    }
+#else
+    while (isOpen() && m_serial.bytesToWrite() > 0 && m_serial.waitForBytesWritten(1000)) {
+    }
+#endif
+    return isOpen() && m_serial.bytesToWrite() == 0;
 }
 
 std::optional<char> SerialDevice::readByte()
@@ -166,5 +192,10 @@ void SerialDevice::fail(const QString &reason)
         return;
     m_failed = true;
     m_hangupWatch.stop();
-    emit failed(reason);
+    PortProblem gone;
+    gone.kind = PortProblem::Kind::Unplugged;
+    gone.device = m_device;
+    gone.systemReason = reason;
+    setProblem(gone);
+    emit lost();
 }

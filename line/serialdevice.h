@@ -18,12 +18,15 @@ public:
     explicit SerialDevice(QString device, QObject *parent = nullptr);
     ~SerialDevice() override;
 
-    bool open(const LineSettings &settings) override;
+    // Opens at once: opened() or openFailed() before it returns.
+    void open(const LineSettings &settings) override;
     void close() override;
     bool isOpen() const override;
     bool discard() override;
     // Qt's buffer plus what the kernel still holds.
     qint64 count() override;
+    // Returns once every byte is in the kernel; a device that takes nothing for a
+    // second has stalled.
     bool write(const QByteArray &bytes) override;
     std::optional<char> readByte() override;
     QByteArray peek(qint64 maxBytes) override;
@@ -31,6 +34,8 @@ public:
 private:
     void onError(QSerialPort::SerialPortError error);
     void fail(const QString &reason);
+    void refuse(const PortProblem &problem);
+    bool handOver();
     void shutDown();
 
     QString m_device;

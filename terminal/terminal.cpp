@@ -130,7 +130,7 @@ Terminal::Terminal(const CommandLine &commandLine)
     : m_commandLine(commandLine), m_line(commandLine.ports)
 {
     m_line.choosePort(commandLine.port);
-    m_line.setSettings(QStringLiteral("%1,N,8,1").arg(commandLine.bauds.constFirst()));
+    m_line.setSettings(LineSettings::at(commandLine.bauds.constFirst()));
     if (commandLine.action != CommandLine::Action::Assign)
         m_link.setReplyWindow(std::chrono::milliseconds(commandLine.windowMs));
 
@@ -190,7 +190,8 @@ std::optional<int> Terminal::openPort()
                   tr("rollcall: Com %1: %2").arg(QString::number(m_line.port()), malformed));
         return Usage;
     }
-    if (m_line.open()) {
+    m_line.open();
+    if (m_link.awaitOpen()) {
         const QString note = m_line.openNote();
         if (!note.isEmpty())
             printLine(stderr, tr("Com %1: %2").arg(QString::number(m_line.port()), note));
@@ -243,7 +244,7 @@ int Terminal::scan()
 
 int Terminal::scanAt(int baud)
 {
-    m_line.setSettings(QStringLiteral("%1,N,8,1").arg(baud));
+    m_line.setSettings(LineSettings::at(baud));
     if (const std::optional<int> failed = openPort())
         return *failed;
     BusScan scan(m_link);

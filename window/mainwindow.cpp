@@ -16,7 +16,6 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QRadioButton>
-#include <QTimer>
 
 #include <utility>
 
@@ -74,17 +73,15 @@ MainWindow::MainWindow(OperatorDialogs *dialogs, const PortMap &ports, QWidget *
             showPortProblem(portProblemText());
     });
 
+    connect(&m_port, &Line::opened, this, &MainWindow::onPortOpened);
+    connect(&m_port, &Line::openFailed, this, &MainWindow::onPortOpenFailed);
+
     // Checking a radio from code emits no click, so this reopens nothing; the port
-    // starts on port 1 at 9600,N,8,1, as the radios now show.
+    // starts on port 1 at 9600,N,8,1, as the radios now show. A server on the network may
+    // take seconds to answer: the window shows meanwhile, live, and closes at once.
     m_portButtons->button(PortMap::FirstPort)->setChecked(true);
     m_speedButtons->button(SlowBaud)->setChecked(true);
-    // A server on the network may take seconds to answer: the window shows first and
-    // stays live, and closes at once, while it connects.
-    const std::optional<LineAddress> first = LineAddress::parse(m_port.device());
-    if (first && first->isNetwork())
-        QTimer::singleShot(0, this, &MainWindow::openFirstPort);
-    else
-        openFirstPort();
+    m_port.open();
 }
 
 MainWindow::~MainWindow() = default;
@@ -141,12 +138,31 @@ void MainWindow::buildControls()
     connect(m_portMenu, &PortMenu::otherChosen, this, &MainWindow::askForDevice);
 }
 
-void MainWindow::openFirstPort()
+void MainWindow::onPortOpened()
 {
-    if (m_port.open())
+    // A port problem is over once a port opens; a command's result stays.
+    if (m_portProblemShown)
+        showStatus(QString());
+    if (!m_commandRunning)
         showOpenNote();
-    else if (m_port.problem().isProblem()) // not when closed meanwhile
+}
+
+// At the start the status line says it; once the operator has chosen a port, the box
+// with the ports of this computer helps them pick another.
+void MainWindow::onPortOpenFailed()
+{
+    if (!m_commandRunning)
         showPortProblem(portProblemText());
+    if (!m_portChosen)
+        return;
+    // The list of ports is what an operator needs to find their adapter; it is taken
+    // afresh, since an adapter may have been plugged in since the start.
+    const SerialPortList ports = SerialPortList::ofThisComputer();
+    describePortRadios(ports);
+    m_dialogs.message(tr("Invalid Com Port"), m_port.problem().details(),
+                      ports.report(m_port.port()) + QLatin1String("\n\n") +
+                          tr("A right click on a Com radio picks one of the listed ports, "
+                             "or another device or network address."));
 }
 
 // Said once where the speed is chosen: a line whose speed rollcall cannot set.
@@ -218,36 +234,14 @@ void MainWindow::reopenPort()
     m_port.setSettings(chosenSettings());
     if (m_portButtons->checkedId() != -1)
         m_port.choosePort(m_portButtons->checkedId());
-    if (m_port.open()) {
-        // A port problem is over once a port opens; a command's result stays.
-        if (m_portProblemShown)
-            showStatus(QString());
-        if (!m_commandRunning)
-            showOpenNote();
-        return;
-    }
-    // Closed while a server was being connected: the window is closing, or another
-    // radio's open took over and reports for itself.
-    if (!m_port.problem().isProblem())
-        return;
-    if (!m_commandRunning)
-        showPortProblem(portProblemText());
-    // The list of ports is what an operator needs to find their adapter; it is taken
-    // afresh, since an adapter may have been plugged in since the start.
-    const SerialPortList ports = SerialPortList::ofThisComputer();
-    describePortRadios(ports);
-    m_dialogs.message(tr("Invalid Com Port"), m_port.problem().details(),
-                      ports.report(m_port.port()) + QLatin1String("\n\n") +
-                          tr("A right click on a Com radio picks one of the listed ports, "
-                             "or another device or network address."));
+    m_portChosen = true;
+    m_port.open();
 }
 
-QString MainWindow::chosenSettings() const
+LineSettings MainWindow::chosenSettings() const
 {
     const int baud = m_speedButtons->checkedId();
-    if (baud == -1)
-        return m_port.settings();
-    return QStringLiteral("%1,N,8,1").arg(baud);
+    return baud == -1 ? m_port.settings() : LineSettings::at(baud);
 }
 
 QString MainWindow::portProblemText() const

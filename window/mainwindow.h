@@ -47,7 +47,8 @@ protected:
 
 private:
     void buildControls();
-    void openFirstPort();
+    void onPortOpened();
+    void onPortOpenFailed();
     void onAssignClicked();
     void onScanClicked();
     template <typename Command> void runCommand(Command &command);
@@ -58,7 +59,7 @@ private:
     // A command stopped by the line: it stays, as the command's result.
     void showLineTrouble(const QString &text);
     QString fitToStatusLine(const QString &text) const;
-    QString chosenSettings() const;
+    LineSettings chosenSettings() const;
     QString portProblemText() const;
     void describePortRadios(const SerialPortList &ports);
     void showPortMenu(int port, const QPoint &where);
@@ -86,5 +87,7 @@ private:
 
     bool m_commandRunning = false;
     bool m_portProblemShown = false;
+    // Whether the operator has chosen a port yet; before, the first open is the start's.
+    bool m_portChosen = false;
     bool m_deleteWhenCommandEnds = false;
 };

@@ -115,9 +115,11 @@ void TestFieldServers::eachHabitGivesTheTrueResult_data()
     QTest::newRow("port in use") << BusyPort << scan << 1 << QString()
                                  << QStringLiteral("the server said: Port already in use")
                                  << QByteArray();
+    // A raw port takes the telnet offer for line bytes and passes it on to the readers.
     QTest::newRow("raw server named as rfc2217")
         << RawPortAsRfc2217 << scan << 1 << QString()
-        << QStringLiteral("socket://127\\.0\\.0\\.1:\\d+") << QByteArray();
+        << QStringLiteral("socket://127\\.0\\.0\\.1:\\d+")
+        << QByteArray::fromHex("fffb00fffb03fffb2cfffd00fffd03");
 }
 
 void TestFieldServers::eachHabitGivesTheTrueResult()

@@ -1,6 +1,7 @@
 #include "bus/frames.h"
 #include "bus/readerlink.h"
 #include "bus/replytimer.h"
+#include "line/rfc2217session.h"
 #include "tests/support/linefixture.h"
 #include "tests/support/openwatch.h"
 #include "tests/support/scripteddialogs.h"
@@ -18,6 +19,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 
 namespace {
@@ -250,6 +252,30 @@ private slots:
         control<QRadioButton>(window, "Option1")->click();
         QVERIFY(window.port().isOpen());
         QCOMPARE(dialogs.messages.size(), 1);
+        QCOMPARE(control<QLabel>(window, "Label2")->text(), QString());
+    }
+
+    // The window is up and live while a server is being connected: a click on another
+    // radio opens that port at once, and the open it ended never speaks again.
+    void aServerStillConnectingHoldsNothingAndAnotherRadioTakesOver()
+    {
+        QTcpServer silent; // takes the connection, never speaks telnet
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        SimulatedLine com2(2);
+        PortMap ports;
+        ports.setDevice(1, QStringLiteral("rfc2217://127.0.0.1:%1").arg(silent.serverPort()));
+        ScriptedDialogs dialogs;
+        MainWindow window(&dialogs, ports);
+        QCOMPARE(window.port().state(), Line::State::Opening);
+        QCOMPARE(window.port().count(), 0); // nothing to count yet, and no failure
+
+        control<QRadioButton>(window, "Option2")->click();
+        QVERIFY(window.port().isOpen());
+        QCOMPARE(window.port().device(), com2.device());
+        // Past the time the server had to speak telnet.
+        QTest::qWait(int(Rfc2217Session::SettingsTimeout.count()) + 300);
+        QVERIFY(window.port().isOpen());
+        QVERIFY(dialogs.messages.isEmpty());
         QCOMPARE(control<QLabel>(window, "Label2")->text(), QString());
     }
 
