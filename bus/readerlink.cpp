@@ -8,11 +8,25 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 // Enable with QT_LOGGING_RULES="rollcall.bus.window.debug=true" to see every reply
 // window as the program measured it.
 Q_LOGGING_CATEGORY(lcReplyWindow, "rollcall.bus.window", QtWarningMsg)
+
+namespace {
+
+// The one place where a command waits: the event loop sleeps until something happens, so
+// the window repaints and stays live while a reader has its time to answer, while the
+// line falls quiet, or while it opens.
+void waitUntil(const std::function<bool()> &done)
+{
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+} // namespace
 
 ReaderLink::ReaderLink(Line &line, QObject *parent)
     : QObject(parent), m_line(line), m_replyTimer(this), m_quietTimer(this)
@@ -199,15 +213,6 @@ std::chrono::milliseconds ReaderLink::replyWindow() const
 bool ReaderLink::send(const QByteArray &bytes)
 {
     return !m_aborted && m_line.write(bytes);
-}
-
-// The one place where a command waits: the event loop sleeps until something happens, so
-// the window repaints and stays live while a reader has its time to answer, while the
-// line falls quiet, or while it opens.
-void ReaderLink::waitUntil(const std::function<bool()> &done)
-{
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 // Open, or opening again after a radio click: either way a wait goes on.

@@ -6,7 +6,6 @@
 #include <QObject>
 
 #include <chrono>
-#include <functional>
 #include <optional>
 
 class Line;
@@ -94,7 +93,6 @@ signals:
 
 private:
     bool send(const QByteArray &bytes);
-    void waitUntil(const std::function<bool()> &done);
     bool lineStillThere() const;
     bool waitForReplyWindow();
     bool waitForQuietLine();
