@@ -36,7 +36,9 @@ void Rfc2217Session::start(Time now)
 
 QByteArray Rfc2217Session::receive(const QByteArray &bytes, Time now)
 {
-    m_now = std::max(m_now, now);
+    // A deadline that passed before these bytes came is kept before they are read, whether
+    // advance() was called at it or not: a confirmation that comes late is late.
+    advance(now);
     QByteArray kept;
     if (m_state == State::Failed)
         return kept;
