@@ -120,10 +120,11 @@ void Rfc2217Session::sendSettings()
              .arg(QString::number(m_settings.baud), m_settings.framingText()));
 }
 
-// The last answer to each request counts.
+// The last answer to each request counts; an answer before the request went out confirms
+// nothing.
 void Rfc2217Session::onSettingConfirmed(TelnetCodec::Request request, quint32 value, Time now)
 {
-    if (m_state != State::Negotiating || request > TelnetCodec::SetStopSize)
+    if (m_state != State::Negotiating || !m_settingsSent || request > TelnetCodec::SetStopSize)
         return;
     m_confirmed[request] = value;
     const bool all = std::all_of(std::begin(Settings), std::end(Settings),
