@@ -36,7 +36,9 @@ void Rfc2217Session::start(Time now)
 
 QByteArray Rfc2217Session::receive(const QByteArray &bytes, Time now)
 {
-    m_now = std::max(m_now, now);
+    // A deadline that passed before these bytes came is kept before they are read, whether
+    // advance() was called at it or not: a confirmation that comes late is late.
+    advance(now);
     QByteArray kept;
     if (m_state == State::Failed)
         return kept;
@@ -118,10 +120,11 @@ void Rfc2217Session::sendSettings()
              .arg(QString::number(m_settings.baud), m_settings.framingText()));
 }
 
-// The last answer to each request counts.
+// The last answer to each request counts; an answer before the request went out confirms
+// nothing.
 void Rfc2217Session::onSettingConfirmed(TelnetCodec::Request request, quint32 value, Time now)
 {
-    if (m_state != State::Negotiating || request > TelnetCodec::SetStopSize)
+    if (m_state != State::Negotiating || !m_settingsSent || request > TelnetCodec::SetStopSize)
         return;
     m_confirmed[request] = value;
     const bool all = std::all_of(std::begin(Settings), std::end(Settings),
