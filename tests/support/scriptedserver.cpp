@@ -77,8 +77,9 @@ QString ScriptedServer::url() const
 void ScriptedServer::accept()
 {
     QTcpSocket *next = m_server.nextPendingConnection();
-    if (m_client) { // one client at a time, as a serial port has
-        next->write("Port already in use\r\n");
+    if (m_client) { // one client at a time, as a serial port has; ser2net's own words
+        next->write(QByteArray::fromHex("fffb03fffd03fffb01fffe01fffd00fffb00fffd2c") +
+                    "Port already in use\r\n");
         next->disconnectFromHost();
         return;
     }

@@ -46,6 +46,7 @@ public:
     quint16 port() const { return m_server.serverPort(); }
     QString url() const;
     bool isListening() const { return m_server.isListening(); }
+    bool hasClient() const { return !m_client.isNull(); }
     // Purges asked for and confirmations sent, for a row to show the habit was played.
     int purges() const { return m_purges; }
     int confirmations() const { return m_confirmations; }
