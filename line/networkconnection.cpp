@@ -164,11 +164,7 @@ void NetworkConnection::onDeadline()
 
 void NetworkConnection::refuse(PortProblem::Kind kind, const QString &reason)
 {
-    PortProblem problem;
-    problem.kind = kind;
-    problem.device = m_device;
-    problem.systemReason = reason;
-    setProblem(problem);
+    setProblem(PortProblem{kind, m_device, reason});
     qCDebug(lcLineTrace, "%.3f ms open failed: %s", linetrace::millisecondsSinceStart(),
             qUtf8Printable(reason));
     shutDown();
@@ -182,11 +178,7 @@ void NetworkConnection::fail(PortProblem::Kind kind, const QString &reason)
         return;
     m_state = State::Failed;
     m_deadline.stop();
-    PortProblem gone;
-    gone.kind = kind;
-    gone.device = m_device;
-    gone.systemReason = reason;
-    setProblem(gone);
+    setProblem(PortProblem{kind, m_device, reason});
     qCDebug(lcLineTrace, "%.3f ms connection to %s lost: %s", linetrace::millisecondsSinceStart(),
             qUtf8Printable(m_address.where()), qUtf8Printable(reason));
     emit lost();

@@ -192,10 +192,6 @@ void SerialDevice::fail(const QString &reason)
         return;
     m_failed = true;
     m_hangupWatch.stop();
-    PortProblem gone;
-    gone.kind = PortProblem::Kind::Unplugged;
-    gone.device = m_device;
-    gone.systemReason = reason;
-    setProblem(gone);
+    setProblem(PortProblem{PortProblem::Kind::Unplugged, m_device, reason});
     emit lost();
 }
