@@ -65,7 +65,7 @@ const QByteArray Reply = QByteArray("\x02") + "ACK\x03";
 const QByteArray Stale = "\x02ST\x03";
 
 // A server that takes COM-PORT at 5 ms and confirms the settings and the purge at 10 ms.
-QList<Step> opened(QList<Step> then)
+QList<Step> opened(const QList<Step> &then)
 {
     return QList<Step>{server(5, DoComPort), server(10, Confirmations + PurgeDone)} + then;
 }
