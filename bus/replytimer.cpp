@@ -67,27 +67,67 @@ void ReplyTimer::stop()
 
 #else
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#include <timeapi.h>
+#endif
+
+namespace {
+
+// Windows ticks its timers every 15.6 ms unless a program asks for finer; a window that
+// only ends on a tick is up to 15.6 ms long. Asked for while a window runs.
+void raiseTimerResolution(bool raise)
+{
+#ifdef Q_OS_WIN
+    if (raise)
+        timeBeginPeriod(1);
+    else
+        timeEndPeriod(1);
+#else
+    Q_UNUSED(raise);
+#endif
+}
+
+} // namespace
+
 ReplyTimer::ReplyTimer(QObject *parent) : QObject(parent), m_timer(this)
 {
     m_timer.setSingleShot(true);
     // Coarse timers may fire up to 5% early; the reply window must never be short.
     m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &ReplyTimer::expire);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        // Even a precise timer is only as good as the system's; the clock decides, and
+        // a wake that came early waits out the rest.
+        const auto left = m_interval - std::chrono::nanoseconds(m_clock.nsecsElapsed());
+        if (left > std::chrono::nanoseconds(0)) {
+            m_timer.start(std::chrono::ceil<std::chrono::milliseconds>(left));
+            return;
+        }
+        stop();
+        expire();
+    });
 }
 
-ReplyTimer::~ReplyTimer() = default;
+ReplyTimer::~ReplyTimer()
+{
+    stop();
+}
 
 void ReplyTimer::start()
 {
+    if (!m_active)
+        raiseTimerResolution(true);
+    m_clock.start();
     // Qt counts whole milliseconds; rounding up keeps the window from being short.
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(m_interval);
-    m_timer.start(ms);
+    m_timer.start(std::chrono::ceil<std::chrono::milliseconds>(m_interval));
     m_active = true;
 }
 
 void ReplyTimer::stop()
 {
     m_timer.stop();
+    if (m_active)
+        raiseTimerResolution(false);
     m_active = false;
 }
 

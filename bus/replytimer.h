@@ -7,6 +7,7 @@
 #ifdef Q_OS_LINUX
 class QSocketNotifier;
 #else
+#include <QElapsedTimer>
 #include <QTimer>
 #endif
 
@@ -42,5 +43,6 @@ private:
     QSocketNotifier *m_notifier = nullptr;
 #else
     QTimer m_timer;
+    QElapsedTimer m_clock;
 #endif
 };

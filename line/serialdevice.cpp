@@ -11,6 +11,9 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #endif
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 namespace {
 
@@ -75,6 +78,9 @@ void SerialDevice::open(const LineSettings &settings)
     m_failed = false;
 #ifdef Q_OS_UNIX
     m_hangupWatch.watch(m_serial.handle());
+#else
+    // Elsewhere the system itself fails Qt's pending wait on a removed adapter, which Qt
+    // reports as a ResourceError: taken as a lost line like the hangup above.
 #endif
     setProblem(PortProblem());
     emit opened();
@@ -106,7 +112,15 @@ bool SerialDevice::isOpen() const
 
 bool SerialDevice::discard()
 {
+#ifdef Q_OS_WIN
+    // QSerialPort::clear() purges with PURGE_RXABORT, which cancels the wait Qt keeps
+    // pending on the port; that comes back as a ResourceError, the same error as a
+    // pulled adapter. Emptying the driver's queue, then Qt's buffer, cancels nothing.
+    ::PurgeComm(m_serial.handle(), PURGE_RXCLEAR);
+    m_serial.readAll();
+#else
     m_serial.clear(QSerialPort::Input);
+#endif
     // Qt stops reading from the device once its buffer is full and only resumes on a
     // read; setting the size again resumes it after the buffer was emptied here.
     m_serial.setReadBufferSize(ReceiveBufferSize);
@@ -120,6 +134,12 @@ qint64 SerialDevice::count()
     int inKernel = 0;
     if (::ioctl(m_serial.handle(), FIONREAD, &inKernel) == 0 && inKernel > 0)
         waiting += inKernel;
+#elif defined(Q_OS_WIN)
+    // What the driver holds and Qt has not fetched yet.
+    COMSTAT status = {};
+    DWORD errors = 0;
+    if (::ClearCommError(m_serial.handle(), &errors, &status))
+        waiting += status.cbInQue;
 #endif
     return waiting;
 }

@@ -69,9 +69,16 @@ SerialPortList SerialPortList::ofThisComputer()
 {
     QList<SerialPortEntry> entries;
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
-        entries.append(
-            {info.systemLocation(), info.description(), info.manufacturer(), info.serialNumber()});
+    for (const QSerialPortInfo &info : ports) {
+#ifdef Q_OS_WIN
+        // "COM3", as Device Manager names it; Qt opens it as \\.\COM3, so COM10 and
+        // above open too.
+        const QString device = info.portName();
+#else
+        const QString device = info.systemLocation();
+#endif
+        entries.append({device, info.description(), info.manufacturer(), info.serialNumber()});
+    }
     return SerialPortList(entries);
 }
 

@@ -31,13 +31,20 @@ QString asErrorLine(QString qtError)
     return qtError;
 }
 
+#ifdef Q_OS_WIN
+constexpr char ExampleDevice[] = "COM3";
+#else
+constexpr char ExampleDevice[] = "/dev/ttyUSB0";
+#endif
+
 // Checks one "N=DEVICE" and enters it; an empty result means it was taken.
 QString takeComOption(const QString &value, PortMap &ports)
 {
     const QString given = QStringLiteral("--com ") + value + QStringLiteral(": ");
     const qsizetype equals = value.indexOf(QLatin1Char('='));
     if (equals < 0)
-        return given + CommandLine::tr("expected N=DEVICE, for example --com 1=/dev/ttyUSB0");
+        return given + CommandLine::tr("expected N=DEVICE, for example --com 1=%1")
+                           .arg(QLatin1String(ExampleDevice));
     bool isNumber = false;
     const int port = value.left(equals).toInt(&isNumber);
     if (!isNumber)
@@ -182,7 +189,7 @@ QString takeTerminalOptions(const QCommandLineParser &parser, const TerminalOpti
 
 QString helpExamples()
 {
-    return CommandLine::tr(R"(
+    QString examples = CommandLine::tr(R"(
 From a terminal:
   scan, watch and assign need no display: over SSH, on a panel PC, in a shell loop.
   Each reader found is printed as it answers, then the result:
@@ -247,6 +254,8 @@ lost; watch prints its summary first); 2 a wrong command line, nothing opened; 3
 bus refused (no reader at address 0, or NEW already taken); 130 Ctrl+C; 143 SIGTERM
 (watch prints its summary first).
 )");
+    // The examples name a device the way this system does.
+    return examples.replace(QLatin1String("/dev/ttyUSB0"), QLatin1String(ExampleDevice));
 }
 
 } // namespace

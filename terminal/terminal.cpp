@@ -26,6 +26,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <QPointer>
+#include <QThread>
+
+#include <atomic>
+#include <csignal>
+#include <functional>
+#include <io.h>
+#include <mutex>
+#include <qt_windows.h>
+#endif
 
 namespace {
 
@@ -50,11 +61,42 @@ extern "C" void forwardSignal(int signalNumber)
 constexpr int StopSignals[] = {SIGINT, SIGTERM};
 #endif
 
+#ifdef Q_OS_WIN
+// Ctrl+C, Ctrl+Break and a closed console arrive on a thread of the system's own; they are
+// handed to the receiver, in the event loop the reply wait sleeps in, as the signal
+// numbers Linux would give them (exit status 130 and 143).
+std::mutex stopMutex;
+QPointer<QObject> stopReceiver;        // guarded by stopMutex
+std::function<void(int)> stopDelivery; // runs on the receiver's thread
+std::atomic<bool> stopReceiverGone{false};
+
+BOOL WINAPI forwardConsoleEvent(DWORD event)
+{
+    const int signalNumber = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? SIGINT : SIGTERM;
+    {
+        const std::lock_guard<std::mutex> lock(stopMutex);
+        if (!stopReceiver)
+            return FALSE;
+        QMetaObject::invokeMethod(
+            stopReceiver, [signalNumber] { stopDelivery(signalNumber); }, Qt::QueuedConnection);
+    }
+    // Windows ends the process once this returns from a closed console: give the command
+    // a few seconds to unwind and close the port first.
+    if (signalNumber == SIGTERM) {
+        for (int waited = 0; waited < 4000 && !stopReceiverGone; waited += 50)
+            ::Sleep(50);
+    }
+    return TRUE;
+}
+#endif
+
 // Progress is for a person watching, not for a pipe or a file.
 bool isTerminal(std::FILE *stream)
 {
 #ifdef Q_OS_UNIX
     return ::isatty(::fileno(stream)) != 0;
+#elif defined(Q_OS_WIN)
+    return ::_isatty(::_fileno(stream)) != 0;
 #else
     Q_UNUSED(stream);
     return false;
@@ -110,18 +152,26 @@ private:
     template <typename Report> void follow(Report &report);
     void printOutput(const QString &line);
 
+#ifdef Q_OS_UNIX
     void onSignal();
+#endif
+    // The first stop request decides the exit status.
+    void stop(int signalNumber);
     // Nothing once the line is open; otherwise the exit status, its reason printed.
     std::optional<int> openPort();
     void reportLineFailure(const QString &statusText);
     void showProgress(const QString &text);
     void clearProgress();
-    int interruptedStatus() const { return 128 + m_signal; }
+    int interruptedStatus() const
+    {
+        return 128 + m_signal;
+    }
 
     const CommandLine &m_commandLine;
     Line m_line;
     ReaderLink m_link{m_line};
     std::optional<QSocketNotifier> m_signals;
+    QObject m_stopReceiver;
     int m_signal = 0;
     qsizetype m_progressShown = 0;
 };
@@ -151,6 +201,13 @@ Terminal::Terminal(const CommandLine &commandLine)
         ::sigaction(signalNumber, &action, nullptr);
     m_signals.emplace(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&*m_signals, &QSocketNotifier::activated, [this] { onSignal(); });
+#elif defined(Q_OS_WIN)
+    {
+        const std::lock_guard<std::mutex> lock(stopMutex);
+        stopReceiver = &m_stopReceiver;
+        stopDelivery = [this](int signalNumber) { stop(signalNumber); };
+    }
+    ::SetConsoleCtrlHandler(forwardConsoleEvent, TRUE);
 #endif
 }
 
@@ -166,18 +223,27 @@ Terminal::~Terminal()
         ::close(fd);
         fd = -1;
     }
+#elif defined(Q_OS_WIN)
+    ::SetConsoleCtrlHandler(forwardConsoleEvent, FALSE);
+    const std::lock_guard<std::mutex> lock(stopMutex);
+    stopReceiver = nullptr;
+    stopReceiverGone = true;
 #endif
 }
 
+#ifdef Q_OS_UNIX
 void Terminal::onSignal()
 {
-#ifdef Q_OS_UNIX
     unsigned char byte = 0;
-    while (::read(signalPipe[0], &byte, 1) == 1) {
-        if (m_signal == 0)
-            m_signal = byte;
-    }
+    while (::read(signalPipe[0], &byte, 1) == 1)
+        stop(byte);
+}
 #endif
+
+void Terminal::stop(int signalNumber)
+{
+    if (m_signal == 0)
+        m_signal = signalNumber;
     m_link.abort();
     m_line.close(); // ends a connection to a server still being made
 }
