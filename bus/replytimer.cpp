@@ -1,6 +1,6 @@
 #include "bus/replytimer.h"
 
-#ifdef Q_OS_LINUX
+#ifdef ROLLCALL_REPLY_TIMER_FD
 #include <QSocketNotifier>
 
 #include <cstdint>
@@ -67,28 +67,72 @@ void ReplyTimer::stop()
 
 #else
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+// After windows.h, whose types it uses.
+#include <mmsystem.h>
+#endif
+
 ReplyTimer::ReplyTimer(QObject *parent) : QObject(parent), m_timer(this)
 {
     m_timer.setSingleShot(true);
     // Coarse timers may fire up to 5% early; the reply window must never be short.
     m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &ReplyTimer::expire);
+    connect(&m_timer, &QTimer::timeout, this, &ReplyTimer::onTimer);
 }
 
-ReplyTimer::~ReplyTimer() = default;
+ReplyTimer::~ReplyTimer()
+{
+    holdFineResolution(false);
+}
 
 void ReplyTimer::start()
 {
-    // Qt counts whole milliseconds; rounding up keeps the window from being short.
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(m_interval);
-    m_timer.start(ms);
+    m_started.start();
     m_active = true;
+    holdFineResolution(true);
+    arm(m_interval);
 }
 
 void ReplyTimer::stop()
 {
     m_timer.stop();
     m_active = false;
+    holdFineResolution(false);
+}
+
+// Qt counts whole milliseconds; rounding up keeps the window from being short.
+void ReplyTimer::arm(std::chrono::nanoseconds remaining)
+{
+    m_timer.start(std::chrono::ceil<std::chrono::milliseconds>(remaining));
+}
+
+// The window is over by the clock, not by the timer: one that came early waits for the
+// rest.
+void ReplyTimer::onTimer()
+{
+    if (!m_active)
+        return;
+    const std::chrono::nanoseconds elapsed(m_started.nsecsElapsed());
+    if (elapsed < m_interval) {
+        arm(m_interval - elapsed);
+        return;
+    }
+    holdFineResolution(false);
+    expire();
+}
+
+void ReplyTimer::holdFineResolution(bool hold)
+{
+    if (hold == m_fineResolution)
+        return;
+    m_fineResolution = hold;
+#ifdef Q_OS_WIN
+    if (hold)
+        ::timeBeginPeriod(1);
+    else
+        ::timeEndPeriod(1);
+#endif
 }
 
 #endif
