@@ -1,6 +1,7 @@
 #include "line/serialdevice.h"
 
 #include "line/portdiagnosis.h"
+#include "line/portmap.h"
 
 #include <utility>
 
@@ -45,7 +46,7 @@ void SerialDevice::open(const LineSettings &settings)
         refuse(byPath);
         return;
     }
-    m_serial.setPortName(m_device);
+    m_serial.setPortName(systemDeviceName(m_device));
     m_serial.setBaudRate(settings.baud);
     switch (settings.parity) {
     case 'E':
@@ -76,6 +77,9 @@ void SerialDevice::open(const LineSettings &settings)
 #ifdef Q_OS_UNIX
     m_hangupWatch.watch(m_serial.handle());
 #endif
+    // Windows needs no watch: the read Qt keeps pending on the port fails when the adapter
+    // is pulled, and the error it reports (ResourceError, or PermissionError for the
+    // ERROR_ACCESS_DENIED some drivers give) is taken by onError() as the device gone.
     setProblem(PortProblem());
     emit opened();
 }
@@ -115,13 +119,19 @@ bool SerialDevice::discard()
 
 qint64 SerialDevice::count()
 {
+#ifdef Q_OS_WIN
+    // Windows has no FIONREAD for a port. Qt keeps a read pending on it, so what the driver
+    // receives comes into Qt's buffer as each read completes; a zero wait takes in one that
+    // completed since the event loop last ran.
+    m_serial.waitForReadyRead(0);
+    return m_serial.bytesAvailable();
+#else
     qint64 waiting = m_serial.bytesAvailable();
-#ifdef Q_OS_UNIX
     int inKernel = 0;
     if (::ioctl(m_serial.handle(), FIONREAD, &inKernel) == 0 && inKernel > 0)
         waiting += inKernel;
-#endif
     return waiting;
+#endif
 }
 
 bool SerialDevice::write(const QByteArray &bytes)
@@ -152,6 +162,9 @@ bool SerialDevice::handOver()
         m_serial.flush();
     }
 #else
+    // Windows writes a port by overlapped WriteFile: there is no descriptor to poll for
+    // room, and the bytes are with the driver once the write completes, which
+    // waitForBytesWritten() waits for on the write itself, without an event loop.
     while (isOpen() && m_serial.bytesToWrite() > 0 && m_serial.waitForBytesWritten(1000)) {
     }
 #endif
