@@ -33,6 +33,15 @@ QString PortMap::builtInDevice(int port)
 #endif
 }
 
+QString PortMap::exampleAdapter()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM3");
+#else
+    return QStringLiteral("/dev/ttyUSB0");
+#endif
+}
+
 QString systemDeviceName(const QString &device)
 {
 #ifdef Q_OS_WIN

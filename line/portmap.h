@@ -17,6 +17,8 @@ public:
     QString deviceFor(int port) const;
     // What "Com <port>" stands for when nothing names a device for it.
     static QString builtInDevice(int port);
+    // The name a USB serial adapter usually has here, for examples.
+    static QString exampleAdapter();
 
 private:
     QMap<int, QString> m_devices;

@@ -1,5 +1,7 @@
 #include "line/serialportlist.h"
 
+#include "line/portmap.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -15,11 +17,14 @@ QString tr(const char *text)
     return QCoreApplication::translate("SerialPortList", text);
 }
 
+#ifndef Q_OS_WIN
+// Follows links such as /dev/serial/by-id/...; Windows' port names are no paths.
 QString canonical(const QString &device)
 {
     const QString resolved = QFileInfo(device).canonicalFilePath();
     return resolved.isEmpty() ? device : resolved;
 }
+#endif
 
 } // namespace
 
@@ -60,7 +65,12 @@ QList<SerialPortEntry> underStableNames(QList<SerialPortEntry> entries,
 
 bool isSameDevice(const QString &one, const QString &other)
 {
+#ifdef Q_OS_WIN
+    // COM3, com3 and \\.\COM3 are one port; Windows' names ignore case.
+    return systemDeviceName(one).compare(systemDeviceName(other), Qt::CaseInsensitive) == 0;
+#else
     return one == other || canonical(one) == canonical(other);
+#endif
 }
 
 SerialPortList::SerialPortList(QList<SerialPortEntry> entries) : m_entries(std::move(entries)) {}
@@ -69,9 +79,18 @@ SerialPortList SerialPortList::ofThisComputer()
 {
     QList<SerialPortEntry> entries;
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
+    for (const QSerialPortInfo &info : ports) {
+#ifdef Q_OS_WIN
+        // Known as COM3, the name Windows shows, not as \\.\COM3, its system location;
+        // "COM3 (USB Serial Port)". The manufacturer there is the one the driver's INF file
+        // names ("Microsoft" for the class driver most adapters use, "(Standard port
+        // types)" for a built-in port), not the adapter's maker, so it is left out.
+        entries.append({info.portName(), info.description(), QString(), info.serialNumber()});
+#else
         entries.append(
             {info.systemLocation(), info.description(), info.manufacturer(), info.serialNumber()});
+#endif
+    }
     return SerialPortList(entries);
 }
 
@@ -91,11 +110,7 @@ QString SerialPortList::report(int port) const
     if (m_entries.isEmpty()) {
         lines << tr("No serial ports were found on this computer. Plug in the adapter, "
                     "then choose the port again.");
-#ifdef Q_OS_WIN
-        example = QStringLiteral("COM3");
-#else
-        example = QStringLiteral("/dev/ttyUSB0");
-#endif
+        example = PortMap::exampleAdapter();
     } else {
         lines << tr("Serial ports on this computer:");
         for (const SerialPortEntry &entry : m_entries) {
