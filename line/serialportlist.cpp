@@ -136,6 +136,7 @@ QString SerialPortList::report(int port) const
                 "ROLLCALL_COM%1=%2.")
                  .arg(port)
                  .arg(example);
+    // Windows keeps an adapter's COM number itself; it has no such paths.
 #ifndef Q_OS_WIN
     lines << tr("A /dev/serial/by-id/ path stays the same when the adapter is plugged in "
                 "again.");
