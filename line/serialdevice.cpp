@@ -7,7 +7,9 @@
 
 #include <QDeadlineTimer>
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <cerrno>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -77,9 +79,10 @@ void SerialDevice::open(const LineSettings &settings)
 #ifdef Q_OS_UNIX
     m_hangupWatch.watch(m_serial.handle());
 #endif
-    // Windows needs no watch: the read Qt keeps pending on the port fails when the adapter
-    // is pulled, and the error it reports (ResourceError, or PermissionError for the
-    // ERROR_ACCESS_DENIED some drivers give) is taken by onError() as the device gone.
+    // Windows needs no watch: the wait for bytes Qt keeps pending on the port fails when
+    // the adapter is pulled, and the error it reports (ResourceError, or PermissionError
+    // for the ERROR_ACCESS_DENIED some drivers give) is taken by onError() as the device
+    // gone.
     setProblem(PortProblem());
     emit opened();
 }
@@ -110,7 +113,16 @@ bool SerialDevice::isOpen() const
 
 bool SerialDevice::discard()
 {
+#ifdef Q_OS_WIN
+    // QSerialPort::clear() purges with PURGE_RXABORT, which fails a read Qt has pending
+    // with the error a pulled adapter gives. Only the driver's queue is purged here; a
+    // read that completed meanwhile is taken in, then Qt's buffer emptied.
+    ::PurgeComm(m_serial.handle(), PURGE_RXCLEAR);
+    m_serial.waitForReadyRead(0);
+    m_serial.readAll();
+#else
     m_serial.clear(QSerialPort::Input);
+#endif
     // Qt stops reading from the device once its buffer is full and only resumes on a
     // read; setting the size again resumes it after the buffer was emptied here.
     m_serial.setReadBufferSize(ReceiveBufferSize);
@@ -119,19 +131,20 @@ bool SerialDevice::discard()
 
 qint64 SerialDevice::count()
 {
-#ifdef Q_OS_WIN
-    // Windows has no FIONREAD for a port. Qt keeps a read pending on it, so what the driver
-    // receives comes into Qt's buffer as each read completes; a zero wait takes in one that
-    // completed since the event loop last ran.
-    m_serial.waitForReadyRead(0);
-    return m_serial.bytesAvailable();
-#else
     qint64 waiting = m_serial.bytesAvailable();
+#ifdef Q_OS_WIN
+    // Qt reads from the driver only once the event loop has seen bytes arrive, so a reply
+    // that came at the end of a window still waits there. ClearCommError() tells how much,
+    // as FIONREAD does elsewhere; Qt neither uses nor keeps the error flags it clears.
+    COMSTAT status{};
+    if (::ClearCommError(m_serial.handle(), nullptr, &status) != 0)
+        waiting += status.cbInQue;
+#else
     int inKernel = 0;
     if (::ioctl(m_serial.handle(), FIONREAD, &inKernel) == 0 && inKernel > 0)
         waiting += inKernel;
-    return waiting;
 #endif
+    return waiting;
 }
 
 bool SerialDevice::write(const QByteArray &bytes)
