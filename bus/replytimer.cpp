@@ -1,6 +1,6 @@
 #include "bus/replytimer.h"
 
-#ifdef Q_OS_LINUX
+#ifdef ROLLCALL_REPLY_TIMER_FD
 #include <QSocketNotifier>
 
 #include <cstdint>
@@ -68,67 +68,71 @@ void ReplyTimer::stop()
 #else
 
 #ifdef Q_OS_WIN
-#include <qt_windows.h>
-#include <timeapi.h>
+#include <windows.h>
+// After windows.h, whose types it uses.
+#include <mmsystem.h>
 #endif
-
-namespace {
-
-// Windows ticks its timers every 15.6 ms unless a program asks for finer; a window that
-// only ends on a tick is up to 15.6 ms long. Asked for while a window runs.
-void raiseTimerResolution(bool raise)
-{
-#ifdef Q_OS_WIN
-    if (raise)
-        timeBeginPeriod(1);
-    else
-        timeEndPeriod(1);
-#else
-    Q_UNUSED(raise);
-#endif
-}
-
-} // namespace
 
 ReplyTimer::ReplyTimer(QObject *parent) : QObject(parent), m_timer(this)
 {
     m_timer.setSingleShot(true);
     // Coarse timers may fire up to 5% early; the reply window must never be short.
     m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, [this] {
-        // Even a precise timer is only as good as the system's; the clock decides, and
-        // a wake that came early waits out the rest.
-        const auto left = m_interval - std::chrono::nanoseconds(m_clock.nsecsElapsed());
-        if (left > std::chrono::nanoseconds(0)) {
-            m_timer.start(std::chrono::ceil<std::chrono::milliseconds>(left));
-            return;
-        }
-        stop();
-        expire();
-    });
+    connect(&m_timer, &QTimer::timeout, this, &ReplyTimer::onTimer);
 }
 
 ReplyTimer::~ReplyTimer()
 {
-    stop();
+    holdFineResolution(false);
 }
 
 void ReplyTimer::start()
 {
-    if (!m_active)
-        raiseTimerResolution(true);
-    m_clock.start();
-    // Qt counts whole milliseconds; rounding up keeps the window from being short.
-    m_timer.start(std::chrono::ceil<std::chrono::milliseconds>(m_interval));
+    m_started.start();
     m_active = true;
+    holdFineResolution(true);
+    arm(m_interval);
 }
 
 void ReplyTimer::stop()
 {
     m_timer.stop();
-    if (m_active)
-        raiseTimerResolution(false);
     m_active = false;
+    holdFineResolution(false);
+}
+
+// Qt counts whole milliseconds; rounding up keeps the window from being short.
+void ReplyTimer::arm(std::chrono::nanoseconds remaining)
+{
+    m_timer.start(std::chrono::ceil<std::chrono::milliseconds>(remaining));
+}
+
+// The window is over by the clock, not by the timer: one that came early waits for the
+// rest.
+void ReplyTimer::onTimer()
+{
+    if (!m_active)
+        return;
+    const std::chrono::nanoseconds elapsed(m_started.nsecsElapsed());
+    if (elapsed < m_interval) {
+        arm(m_interval - elapsed);
+        return;
+    }
+    holdFineResolution(false);
+    expire();
+}
+
+void ReplyTimer::holdFineResolution(bool hold)
+{
+    if (hold == m_fineResolution)
+        return;
+    m_fineResolution = hold;
+#ifdef Q_OS_WIN
+    if (hold)
+        ::timeBeginPeriod(1);
+    else
+        ::timeEndPeriod(1);
+#endif
 }
 
 #endif

@@ -75,6 +75,7 @@ void HangupWatch::onReady()
 
 #else
 
+// Windows reports a pulled adapter through QSerialPort's own error (see the class).
 HangupWatch::HangupWatch(QObject *parent) : QObject(parent) {}
 HangupWatch::~HangupWatch() = default;
 bool HangupWatch::watch(int)

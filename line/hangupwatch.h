@@ -14,7 +14,9 @@ class QSocketNotifier;
 // adapter's hangup as "readable"; the set's readiness wakes the event loop. Nothing
 // runs while the line is quiet, and bytes arriving wake it once per arrival, as they
 // wake QSerialPort anyway. Elsewhere it watches nothing and QSerialPort's errors stand
-// alone.
+// alone; on Windows that is enough, since the wait for bytes Qt keeps pending on the port
+// fails at once when the adapter goes, and SerialDevice takes that error as the device
+// gone.
 class HangupWatch : public QObject
 {
     Q_OBJECT

@@ -7,7 +7,11 @@
 #include <algorithm>
 #include <utility>
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+// After winsock2.h, whose types it uses.
+#include <ws2tcpip.h>
+#else
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -15,6 +19,34 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #endif
+
+namespace {
+
+// What the system holds for the socket that Qt has not read yet.
+qint64 waitingInSystem(qintptr socket)
+{
+#ifdef Q_OS_WIN
+    u_long waiting = 0;
+    return ::ioctlsocket(static_cast<SOCKET>(socket), FIONREAD, &waiting) == 0 ? waiting : 0;
+#else
+    int waiting = 0;
+    return ::ioctl(static_cast<int>(socket), FIONREAD, &waiting) == 0 ? waiting : 0;
+#endif
+}
+
+// Waits until the socket takes more bytes, at most `limit`; false if the wait itself failed.
+bool waitForRoom(qintptr socket, std::chrono::milliseconds limit)
+{
+#ifdef Q_OS_WIN
+    WSAPOLLFD room{static_cast<SOCKET>(socket), POLLWRNORM, 0};
+    return ::WSAPoll(&room, 1, static_cast<INT>(limit.count())) >= 0;
+#else
+    pollfd room{static_cast<int>(socket), POLLOUT, 0};
+    return ::poll(&room, 1, static_cast<int>(limit.count())) >= 0 || errno == EINTR;
+#endif
+}
+
+} // namespace
 
 NetworkConnection::NetworkConnection(LineAddress address, QString device, QObject *parent)
     : LineConnection(parent), m_address(std::move(address)), m_device(std::move(device))
@@ -84,6 +116,20 @@ void NetworkConnection::setKeepAlive()
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
     ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+#elif defined(Q_OS_WIN)
+    // The same options by the same names, since Windows 10 1709 (Qt 6.8 needs a later
+    // one). TCP_MAXRT, in whole seconds, is what TCP_USER_TIMEOUT is on Linux: how long
+    // unacknowledged data is retransmitted before the connection is dropped.
+    const auto socket = static_cast<SOCKET>(m_socket.socketDescriptor());
+    const auto setOption = [socket](int option, DWORD value) {
+        ::setsockopt(socket, IPPROTO_TCP, option, reinterpret_cast<const char *>(&value),
+                     sizeof value);
+    };
+    setOption(TCP_KEEPIDLE, static_cast<DWORD>(KeepAliveIdle.count()));
+    setOption(TCP_KEEPINTVL, static_cast<DWORD>(KeepAliveInterval.count()));
+    setOption(TCP_KEEPCNT, static_cast<DWORD>(KeepAliveProbes));
+    setOption(TCP_MAXRT,
+              static_cast<DWORD>(std::chrono::ceil<std::chrono::seconds>(UserTimeout).count()));
 #endif
 }
 
@@ -258,12 +304,8 @@ void NetworkConnection::pull()
 {
     if (m_state != State::Open)
         return;
-#ifdef Q_OS_UNIX
-    int inKernel = 0;
-    if (::ioctl(static_cast<int>(m_socket.socketDescriptor()), FIONREAD, &inKernel) == 0 &&
-        inKernel > 0)
+    if (waitingInSystem(m_socket.socketDescriptor()) > 0)
         m_socket.waitForReadyRead(0); // reads what is there, waits for nothing
-#endif
     // Qt emits readyRead only once at a time: what it read while one was being handled
     // waits in its buffer.
     if (m_socket.bytesAvailable() > 0)
@@ -346,19 +388,14 @@ bool NetworkConnection::sendRaw(const QByteArray &bytes)
     if (m_socket.write(bytes) != bytes.size())
         return false;
     m_socket.flush();
-#ifdef Q_OS_UNIX
     QDeadlineTimer deadline(WriteLimit);
     while (m_socket.bytesToWrite() > 0 && m_socket.state() == QAbstractSocket::ConnectedState &&
            !deadline.hasExpired()) {
-        pollfd room{static_cast<int>(m_socket.socketDescriptor()), POLLOUT, 0};
-        if (::poll(&room, 1, static_cast<int>(deadline.remainingTime())) < 0 && errno != EINTR)
+        if (!waitForRoom(m_socket.socketDescriptor(),
+                         std::chrono::milliseconds(deadline.remainingTime())))
             break;
         m_socket.flush();
     }
-#else
-    while (m_socket.bytesToWrite() > 0 && m_socket.waitForBytesWritten(WriteLimit.count())) {
-    }
-#endif
     return (m_state == State::Open || m_state == State::Negotiating) &&
            m_socket.bytesToWrite() == 0;
 }

@@ -15,7 +15,15 @@ public:
 
     void setDevice(int port, const QString &device);
     QString deviceFor(int port) const;
+    // What "Com <port>" stands for when nothing names a device for it.
+    static QString builtInDevice(int port);
+    // The name a USB serial adapter usually has here, for examples.
+    static QString exampleAdapter();
 
 private:
     QMap<int, QString> m_devices;
 };
+
+// The name the system opens `device` by. On Windows "COMn", in any case, is \\.\COMn: the
+// only name COM10 and above open by. Elsewhere `device` itself.
+QString systemDeviceName(const QString &device);

@@ -1,18 +1,18 @@
 #include "line/serialdevice.h"
 
 #include "line/portdiagnosis.h"
+#include "line/portmap.h"
 
 #include <utility>
 
 #include <QDeadlineTimer>
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <cerrno>
 #include <poll.h>
 #include <sys/ioctl.h>
-#endif
-#ifdef Q_OS_WIN
-#include <qt_windows.h>
 #endif
 
 namespace {
@@ -48,7 +48,7 @@ void SerialDevice::open(const LineSettings &settings)
         refuse(byPath);
         return;
     }
-    m_serial.setPortName(m_device);
+    m_serial.setPortName(systemDeviceName(m_device));
     m_serial.setBaudRate(settings.baud);
     switch (settings.parity) {
     case 'E':
@@ -78,10 +78,11 @@ void SerialDevice::open(const LineSettings &settings)
     m_failed = false;
 #ifdef Q_OS_UNIX
     m_hangupWatch.watch(m_serial.handle());
-#else
-    // Elsewhere the system itself fails Qt's pending wait on a removed adapter, which Qt
-    // reports as a ResourceError: taken as a lost line like the hangup above.
 #endif
+    // Windows needs no watch: the wait for bytes Qt keeps pending on the port fails when
+    // the adapter is pulled, and the error it reports (ResourceError, or PermissionError
+    // for the ERROR_ACCESS_DENIED some drivers give) is taken by onError() as the device
+    // gone.
     setProblem(PortProblem());
     emit opened();
 }
@@ -113,10 +114,11 @@ bool SerialDevice::isOpen() const
 bool SerialDevice::discard()
 {
 #ifdef Q_OS_WIN
-    // QSerialPort::clear() purges with PURGE_RXABORT, which cancels the wait Qt keeps
-    // pending on the port; that comes back as a ResourceError, the same error as a
-    // pulled adapter. Emptying the driver's queue, then Qt's buffer, cancels nothing.
+    // QSerialPort::clear() purges with PURGE_RXABORT, which fails a read Qt has pending
+    // with the error a pulled adapter gives. Only the driver's queue is purged here; a
+    // read that completed meanwhile is taken in, then Qt's buffer emptied.
     ::PurgeComm(m_serial.handle(), PURGE_RXCLEAR);
+    m_serial.waitForReadyRead(0);
     m_serial.readAll();
 #else
     m_serial.clear(QSerialPort::Input);
@@ -130,16 +132,17 @@ bool SerialDevice::discard()
 qint64 SerialDevice::count()
 {
     qint64 waiting = m_serial.bytesAvailable();
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_WIN
+    // Qt reads from the driver only once the event loop has seen bytes arrive, so a reply
+    // that came at the end of a window still waits there. ClearCommError() tells how much,
+    // as FIONREAD does elsewhere; Qt neither uses nor keeps the error flags it clears.
+    COMSTAT status{};
+    if (::ClearCommError(m_serial.handle(), nullptr, &status) != 0)
+        waiting += status.cbInQue;
+#else
     int inKernel = 0;
     if (::ioctl(m_serial.handle(), FIONREAD, &inKernel) == 0 && inKernel > 0)
         waiting += inKernel;
-#elif defined(Q_OS_WIN)
-    // What the driver holds and Qt has not fetched yet.
-    COMSTAT status = {};
-    DWORD errors = 0;
-    if (::ClearCommError(m_serial.handle(), &errors, &status))
-        waiting += status.cbInQue;
 #endif
     return waiting;
 }
@@ -172,6 +175,9 @@ bool SerialDevice::handOver()
         m_serial.flush();
     }
 #else
+    // Windows writes a port by overlapped WriteFile: there is no descriptor to poll for
+    // room, and the bytes are with the driver once the write completes, which
+    // waitForBytesWritten() waits for on the write itself, without an event loop.
     while (isOpen() && m_serial.bytesToWrite() > 0 && m_serial.waitForBytesWritten(1000)) {
     }
 #endif

@@ -1,5 +1,7 @@
 #include "line/serialportlist.h"
 
+#include "line/portmap.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -15,11 +17,14 @@ QString tr(const char *text)
     return QCoreApplication::translate("SerialPortList", text);
 }
 
+#ifndef Q_OS_WIN
+// Follows links such as /dev/serial/by-id/...; Windows' port names are no paths.
 QString canonical(const QString &device)
 {
     const QString resolved = QFileInfo(device).canonicalFilePath();
     return resolved.isEmpty() ? device : resolved;
 }
+#endif
 
 } // namespace
 
@@ -60,7 +65,12 @@ QList<SerialPortEntry> underStableNames(QList<SerialPortEntry> entries,
 
 bool isSameDevice(const QString &one, const QString &other)
 {
+#ifdef Q_OS_WIN
+    // COM3, com3 and \\.\COM3 are one port; Windows' names ignore case.
+    return systemDeviceName(one).compare(systemDeviceName(other), Qt::CaseInsensitive) == 0;
+#else
     return one == other || canonical(one) == canonical(other);
+#endif
 }
 
 SerialPortList::SerialPortList(QList<SerialPortEntry> entries) : m_entries(std::move(entries)) {}
@@ -71,13 +81,15 @@ SerialPortList SerialPortList::ofThisComputer()
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports) {
 #ifdef Q_OS_WIN
-        // "COM3", as Device Manager names it; Qt opens it as \\.\COM3, so COM10 and
-        // above open too.
-        const QString device = info.portName();
+        // Known as COM3, the name Windows shows, not as \\.\COM3, its system location;
+        // "COM3 (USB Serial Port)". The manufacturer there is the one the driver's INF file
+        // names ("Microsoft" for the class driver most adapters use, "(Standard port
+        // types)" for a built-in port), not the adapter's maker, so it is left out.
+        entries.append({info.portName(), info.description(), QString(), info.serialNumber()});
 #else
-        const QString device = info.systemLocation();
+        entries.append(
+            {info.systemLocation(), info.description(), info.manufacturer(), info.serialNumber()});
 #endif
-        entries.append({device, info.description(), info.manufacturer(), info.serialNumber()});
     }
     return SerialPortList(entries);
 }
@@ -98,11 +110,7 @@ QString SerialPortList::report(int port) const
     if (m_entries.isEmpty()) {
         lines << tr("No serial ports were found on this computer. Plug in the adapter, "
                     "then choose the port again.");
-#ifdef Q_OS_WIN
-        example = QStringLiteral("COM3");
-#else
-        example = QStringLiteral("/dev/ttyUSB0");
-#endif
+        example = PortMap::exampleAdapter();
     } else {
         lines << tr("Serial ports on this computer:");
         for (const SerialPortEntry &entry : m_entries) {
@@ -128,6 +136,7 @@ QString SerialPortList::report(int port) const
                 "ROLLCALL_COM%1=%2.")
                  .arg(port)
                  .arg(example);
+    // Windows keeps an adapter's COM number itself; it has no such paths.
 #ifndef Q_OS_WIN
     lines << tr("A /dev/serial/by-id/ path stays the same when the adapter is plugged in "
                 "again.");

@@ -6,7 +6,7 @@
 // One serial port as the system describes it.
 struct SerialPortEntry
 {
-    QString device; // where it is opened, e.g. /dev/ttyUSB0
+    QString device; // where it is opened, e.g. /dev/ttyUSB0 or COM3
     QString description;
     QString manufacturer;
     QString serialNumber;

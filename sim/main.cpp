@@ -4,7 +4,7 @@
 #include "sim/reader.h"
 #include "sim/readerbus.h"
 #include "sim/trace.h"
-#include "sim/unixsignals.h"
+#include "system/stoprequest.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -89,9 +89,9 @@ int main(int argc, char *argv[])
             return usageError(QStringLiteral("--duration needs a positive number of seconds"));
     }
 
-    sim::UnixSignals signalWatcher;
-    QObject::connect(&signalWatcher, &sim::UnixSignals::terminationRequested, &app,
-                     &QCoreApplication::quit);
+    // Ends the loop, so the published link is removed on the way out.
+    StopRequest stopRequest;
+    QObject::connect(&stopRequest, &StopRequest::stopRequested, &app, &QCoreApplication::quit);
 
     sim::ReaderBus bus;
     if (!bus.isValid()) {

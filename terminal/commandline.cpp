@@ -3,6 +3,7 @@
 #include "commands/addressassignment.h"
 #include "commands/addressentry.h"
 #include "line/lineaddress.h"
+#include "line/portmap.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -31,12 +32,6 @@ QString asErrorLine(QString qtError)
     return qtError;
 }
 
-#ifdef Q_OS_WIN
-constexpr char ExampleDevice[] = "COM3";
-#else
-constexpr char ExampleDevice[] = "/dev/ttyUSB0";
-#endif
-
 // Checks one "N=DEVICE" and enters it; an empty result means it was taken.
 QString takeComOption(const QString &value, PortMap &ports)
 {
@@ -44,7 +39,7 @@ QString takeComOption(const QString &value, PortMap &ports)
     const qsizetype equals = value.indexOf(QLatin1Char('='));
     if (equals < 0)
         return given + CommandLine::tr("expected N=DEVICE, for example --com 1=%1")
-                           .arg(QLatin1String(ExampleDevice));
+                           .arg(PortMap::exampleAdapter());
     bool isNumber = false;
     const int port = value.left(equals).toInt(&isNumber);
     if (!isNumber)
@@ -187,14 +182,24 @@ QString takeTerminalOptions(const QCommandLineParser &parser, const TerminalOpti
     return problem;
 }
 
+// What asks a program to end, as the exit status 143 stands for.
+QString stopByRequestName()
+{
+#ifdef Q_OS_WIN
+    return CommandLine::tr("the console closed");
+#else
+    return QStringLiteral("SIGTERM");
+#endif
+}
+
 QString helpExamples()
 {
-    QString examples = CommandLine::tr(R"(
+    return CommandLine::tr(R"(
 From a terminal:
   scan, watch and assign need no display: over SSH, on a panel PC, in a shell loop.
   Each reader found is printed as it answers, then the result:
 
-    $ ssh cabinet-pi rollcall scan --com 1=/dev/ttyUSB0
+    $ ssh cabinet-pi rollcall scan --com 1=%1
     Address 005
     Address 012
     There are 2 readers online
@@ -208,8 +213,8 @@ From a terminal:
 
   Why is reader 12 not listed? Trace the line:
 
-    $ rollcall scan --com 1=/dev/ttyUSB0 --addresses 12-12 --trace
-    rollcall.bus.trace: 12.585 ms port opened: /dev/ttyUSB0 at 9600,N,8,1
+    $ rollcall scan --com 1=%1 --addresses 12-12 --trace
+    rollcall.bus.trace: 12.585 ms port opened: %1 at 9600,N,8,1
     rollcall.bus.trace: 12.730 ms write 06
     rollcall.bus.trace: 12.845 ms write 8C 02 3F 03
     rollcall.bus.trace: 213.199 ms reply window of 012 over: 2 waiting, 15 03: first byte not STX or ACK, not listed
@@ -251,11 +256,10 @@ From a terminal:
 
 Exit status: 0 done; 1 the line failed (the port did not open, or the adapter was
 lost; watch prints its summary first); 2 a wrong command line, nothing opened; 3 the
-bus refused (no reader at address 0, or NEW already taken); 130 Ctrl+C; 143 SIGTERM
+bus refused (no reader at address 0, or NEW already taken); 130 Ctrl+C; 143 %2
 (watch prints its summary first).
-)");
-    // The examples name a device the way this system does.
-    return examples.replace(QLatin1String("/dev/ttyUSB0"), QLatin1String(ExampleDevice));
+)")
+        .arg(PortMap::exampleAdapter(), stopByRequestName());
 }
 
 } // namespace
@@ -281,7 +285,10 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         tr("Use DEVICE for the radio \"Com N\", N from 1 to 5; wins over ROLLCALL_COM<N>. "
            "Repeatable. DEVICE is a serial device, or a serial server on the network: "
            "rfc2217://HOST:PORT (telnet with the COM-PORT option; rollcall sets the speed) "
-           "or socket://HOST:PORT (raw TCP; the server's speed)."),
+           "or socket://HOST:PORT (raw TCP; the server's speed). Without either, Com 1 to "
+           "Com 5 are %1 to %2.")
+            .arg(PortMap::builtInDevice(PortMap::FirstPort),
+                 PortMap::builtInDevice(PortMap::LastPort)),
         QStringLiteral("N=DEVICE"));
     const QCommandLineOption traceOption(QStringLiteral("trace"),
                                          tr("Write the line's traffic to standard error: the port "

@@ -11,31 +11,19 @@
 #include "line/lineaddress.h"
 #include "line/linetrace.h"
 #include "line/serialportlist.h"
+#include "system/stoprequest.h"
 #include "terminal/commandline.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QStringList>
 
 #include <cstdio>
 #include <optional>
 
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 #ifdef Q_OS_WIN
-#include <QPointer>
-#include <QThread>
-
-#include <atomic>
-#include <csignal>
-#include <functional>
 #include <io.h>
-#include <mutex>
-#include <qt_windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace {
@@ -46,60 +34,13 @@ void printLine(std::FILE *stream, const QString &text)
     std::fflush(stream); // shown the moment it is known, on a pipe too
 }
 
-#ifdef Q_OS_UNIX
-// Written by the signal handler, read in the event loop the reply wait sleeps in.
-int signalPipe[2] = {-1, -1};
-
-extern "C" void forwardSignal(int signalNumber)
-{
-    const int savedErrno = errno;
-    const auto byte = static_cast<unsigned char>(signalNumber);
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    errno = savedErrno;
-}
-
-constexpr int StopSignals[] = {SIGINT, SIGTERM};
-#endif
-
-#ifdef Q_OS_WIN
-// Ctrl+C, Ctrl+Break and a closed console arrive on a thread of the system's own; they are
-// handed to the receiver, in the event loop the reply wait sleeps in, as the signal
-// numbers Linux would give them (exit status 130 and 143).
-std::mutex stopMutex;
-QPointer<QObject> stopReceiver;        // guarded by stopMutex
-std::function<void(int)> stopDelivery; // runs on the receiver's thread
-std::atomic<bool> stopReceiverGone{false};
-
-BOOL WINAPI forwardConsoleEvent(DWORD event)
-{
-    const int signalNumber = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? SIGINT : SIGTERM;
-    {
-        const std::lock_guard<std::mutex> lock(stopMutex);
-        if (!stopReceiver)
-            return FALSE;
-        QMetaObject::invokeMethod(
-            stopReceiver, [signalNumber] { stopDelivery(signalNumber); }, Qt::QueuedConnection);
-    }
-    // Windows ends the process once this returns from a closed console: give the command
-    // a few seconds to unwind and close the port first.
-    if (signalNumber == SIGTERM) {
-        for (int waited = 0; waited < 4000 && !stopReceiverGone; waited += 50)
-            ::Sleep(50);
-    }
-    return TRUE;
-}
-#endif
-
 // Progress is for a person watching, not for a pipe or a file.
 bool isTerminal(std::FILE *stream)
 {
-#ifdef Q_OS_UNIX
-    return ::isatty(::fileno(stream)) != 0;
-#elif defined(Q_OS_WIN)
+#ifdef Q_OS_WIN
     return ::_isatty(::_fileno(stream)) != 0;
 #else
-    Q_UNUSED(stream);
-    return false;
+    return ::isatty(::fileno(stream)) != 0;
 #endif
 }
 
@@ -135,7 +76,6 @@ class Terminal
 
 public:
     explicit Terminal(const CommandLine &commandLine);
-    ~Terminal();
     Terminal(const Terminal &) = delete;
     Terminal &operator=(const Terminal &) = delete;
 
@@ -152,27 +92,21 @@ private:
     template <typename Report> void follow(Report &report);
     void printOutput(const QString &line);
 
-#ifdef Q_OS_UNIX
-    void onSignal();
-#endif
-    // The first stop request decides the exit status.
-    void stop(int signalNumber);
+    void onStopRequest(int exitStatus);
     // Nothing once the line is open; otherwise the exit status, its reason printed.
     std::optional<int> openPort();
     void reportLineFailure(const QString &statusText);
     void showProgress(const QString &text);
     void clearProgress();
-    int interruptedStatus() const
-    {
-        return 128 + m_signal;
-    }
+    bool isStopped() const { return m_stopStatus != 0; }
 
+    // Declared first, so destroyed last: a stop asked while the port closes on the way
+    // out still ends the program as a stop, not by the default handling.
+    StopRequest m_stop;
     const CommandLine &m_commandLine;
     Line m_line;
     ReaderLink m_link{m_line};
-    std::optional<QSocketNotifier> m_signals;
-    QObject m_stopReceiver;
-    int m_signal = 0;
+    int m_stopStatus = 0; // the exit status of the first stop asked for
     qsizetype m_progressShown = 0;
 };
 
@@ -184,66 +118,16 @@ Terminal::Terminal(const CommandLine &commandLine)
     if (commandLine.action != CommandLine::Action::Assign)
         m_link.setReplyWindow(std::chrono::milliseconds(commandLine.windowMs));
 
-#ifdef Q_OS_UNIX
     // Ctrl+C and SIGTERM end the reply wait at once through the event loop; the command
     // then sends nothing more and unwinds, and the port is closed on the way out.
-    if (::pipe(signalPipe) != 0)
-        return;
-    for (int fd : signalPipe) {
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-    }
-    struct sigaction action = {};
-    action.sa_handler = forwardSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signalNumber : StopSignals)
-        ::sigaction(signalNumber, &action, nullptr);
-    m_signals.emplace(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&*m_signals, &QSocketNotifier::activated, [this] { onSignal(); });
-#elif defined(Q_OS_WIN)
-    {
-        const std::lock_guard<std::mutex> lock(stopMutex);
-        stopReceiver = &m_stopReceiver;
-        stopDelivery = [this](int signalNumber) { stop(signalNumber); };
-    }
-    ::SetConsoleCtrlHandler(forwardConsoleEvent, TRUE);
-#endif
+    QObject::connect(&m_stop, &StopRequest::stopRequested,
+                     [this](int exitStatus) { onStopRequest(exitStatus); });
 }
 
-Terminal::~Terminal()
+void Terminal::onStopRequest(int exitStatus)
 {
-#ifdef Q_OS_UNIX
-    if (!m_signals)
-        return;
-    for (int signalNumber : StopSignals)
-        ::signal(signalNumber, SIG_DFL);
-    m_signals.reset();
-    for (int &fd : signalPipe) {
-        ::close(fd);
-        fd = -1;
-    }
-#elif defined(Q_OS_WIN)
-    ::SetConsoleCtrlHandler(forwardConsoleEvent, FALSE);
-    const std::lock_guard<std::mutex> lock(stopMutex);
-    stopReceiver = nullptr;
-    stopReceiverGone = true;
-#endif
-}
-
-#ifdef Q_OS_UNIX
-void Terminal::onSignal()
-{
-    unsigned char byte = 0;
-    while (::read(signalPipe[0], &byte, 1) == 1)
-        stop(byte);
-}
-#endif
-
-void Terminal::stop(int signalNumber)
-{
-    if (m_signal == 0)
-        m_signal = signalNumber;
+    if (m_stopStatus == 0)
+        m_stopStatus = exitStatus;
     m_link.abort();
     m_line.close(); // ends a connection to a server still being made
 }
@@ -263,8 +147,8 @@ std::optional<int> Terminal::openPort()
             printLine(stderr, tr("Com %1: %2").arg(QString::number(m_line.port()), note));
         return std::nullopt;
     }
-    if (m_signal != 0)
-        return interruptedStatus();
+    if (isStopped())
+        return m_stopStatus;
     reportLineFailure(m_line.problem().statusText(m_line.port()));
     return LineFailed;
 }
@@ -325,8 +209,8 @@ int Terminal::scanAt(int baud)
     scan.run(m_commandLine.firstAddress, m_commandLine.lastAddress);
     m_line.close();
     clearProgress();
-    if (m_signal != 0)
-        return interruptedStatus();
+    if (isStopped())
+        return m_stopStatus;
     printOutput(report.closingText());
     if (const std::optional<ReportedStop> &stop = report.results().stop) {
         reportLineFailure(stop->text);
@@ -356,7 +240,7 @@ int Terminal::watch()
         reportLineFailure(stop->text);
         return LineFailed;
     }
-    return m_signal != 0 ? interruptedStatus() : Done;
+    return isStopped() ? m_stopStatus : Done;
 }
 
 ReportedLine Terminal::reportedLine(int baud) const
@@ -405,8 +289,8 @@ int Terminal::assign()
 
     const AddressAssignment::Outcome outcome = assignment.run();
     m_line.close();
-    if (m_signal != 0)
-        return interruptedStatus();
+    if (isStopped())
+        return m_stopStatus;
     switch (outcome) {
     case AddressAssignment::Outcome::Changed:
         printLine(stdout, AddressAssignment::changedText(m_commandLine.newAddress));

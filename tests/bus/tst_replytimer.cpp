@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <thread>
 
@@ -51,6 +52,29 @@ private slots:
         QCOMPARE(fired.count(), 1);
         QVERIFY2(since.nsecsElapsed() >= 60'000'000,
                  qPrintable(QString::number(since.nsecsElapsed())));
+    }
+
+    // A timer that comes before its time (Windows' can) leaves the window running for
+    // the rest. Brought about by the timer's own signal, where the timer is Qt's.
+    void aTimerThatComesEarlyDoesNotEndTheWindowShort()
+    {
+        ReplyTimer timer;
+        auto *early = timer.findChild<QTimer *>();
+        if (!early)
+            QSKIP("this build's reply timer is a timerfd");
+        timer.setInterval(60ms);
+        QSignalSpy fired(&timer, &ReplyTimer::timeout);
+        QElapsedTimer since;
+        since.start();
+        timer.start();
+        QTest::qWait(20);
+        QVERIFY(QMetaObject::invokeMethod(early, "timeout"));
+        QCOMPARE(fired.count(), 0);
+        QVERIFY(timer.isActive());
+        QVERIFY(fired.wait(2000));
+        QVERIFY2(since.nsecsElapsed() >= 60'000'000,
+                 qPrintable(QString::number(since.nsecsElapsed())));
+        QCOMPARE(fired.count(), 1);
     }
 };
 

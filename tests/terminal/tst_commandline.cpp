@@ -3,6 +3,7 @@
 #include "tests/support/simulatedline.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTest>
 
@@ -156,6 +157,11 @@ void TestCommandLine::helpAndVersion()
         QVERIFY2(help.text.startsWith(QLatin1String("Usage: rollcall [options]\n")),
                  qPrintable(help.text));
         QVERIFY(help.text.contains(QLatin1String("--com <N=DEVICE>")));
+        // This system's names, filled in: the radios' own devices and the examples'.
+        for (const char *said :
+             {"/dev/ttyS0 to /dev/ttyS4", "port opened: /dev/ttyUSB0 at", "143 SIGTERM"})
+            QVERIFY2(help.text.simplified().contains(QLatin1String(said)), said);
+        QVERIFY(!help.text.contains(QRegularExpression(QStringLiteral("%[0-9]"))));
     }
     for (const QString &option : {QStringLiteral("--version"), QStringLiteral("-v")}) {
         const CommandLine version = parse({option});
