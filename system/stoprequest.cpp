@@ -31,7 +31,7 @@ StopRequest::StopRequest(QObject *parent) : QObject(parent)
 {
     if (requestPipe[0] >= 0 || ::pipe(requestPipe) != 0)
         return;
-    // Not inherited by the programs the tests start.
+    // Kept from any program this one starts.
     for (int fd : requestPipe) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
