@@ -42,7 +42,11 @@ QString LineSettings::text() const
 
 QString LineSettings::framingText() const
 {
-    const char *parityName = parity == 'E' ? "even" : parity == 'O' ? "odd" : "none";
+    const char *parityName = "none";
+    if (parity == 'E')
+        parityName = "even";
+    else if (parity == 'O')
+        parityName = "odd";
     return QStringLiteral("%1 data bits, parity %2, %3 stop bit%4")
         .arg(QString::number(dataBits), QLatin1String(parityName), QString::number(stopBits),
              QLatin1String(stopBits == 1 ? "" : "s"));

@@ -173,7 +173,8 @@ void Rfc2217Session::checkNegotiation(Time now)
             static_cast<quint32>(m_settings.baud), static_cast<quint32>(m_settings.dataBits),
             parityValue(m_settings.parity), static_cast<quint32>(m_settings.stopBits)};
         for (std::size_t i = 0; i < std::size(Settings); ++i) {
-            const quint32 got = *m_confirmed[Settings[i]];
+            // Every setting is confirmed by now; a missing one would read as not taken.
+            const quint32 got = m_confirmed[Settings[i]].value_or(0);
             if (got != wanted[i])
                 notTaken << tr("asked %1 for request %2, got %3")
                                 .arg(QString::number(wanted[i]), QString::number(Settings[i]),
