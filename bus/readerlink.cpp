@@ -4,6 +4,7 @@
 #include "line/line.h"
 #include "line/linetrace.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QLoggingCategory>
 
@@ -14,19 +15,6 @@
 // Enable with QT_LOGGING_RULES="rollcall.bus.window.debug=true" to see every reply
 // window as the program measured it.
 Q_LOGGING_CATEGORY(lcReplyWindow, "rollcall.bus.window", QtWarningMsg)
-
-namespace {
-
-// The one place where a command waits: the event loop sleeps until something happens, so
-// the window repaints and stays live while a reader has its time to answer, while the
-// line falls quiet, or while it opens.
-void waitUntil(const std::function<bool()> &done)
-{
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-}
-
-} // namespace
 
 ReaderLink::ReaderLink(Line &line, QObject *parent)
     : QObject(parent), m_line(line), m_replyTimer(this), m_quietTimer(this)
@@ -57,6 +45,31 @@ ReaderLink::Poll ReaderLink::pollAlone(int address)
     const Poll found = poll(address);
     m_replyTimer.setInterval(window);
     return found;
+}
+
+// The one place where a command waits: the event loop sleeps until something happens, so
+// the window repaints and stays live while a reader has its time to answer, while the
+// line falls quiet, or while it opens.
+//
+// Qt on Windows hands out posted events (a precise timer's, the port's notifications)
+// as processEvents() starts, then sleeps until a window message comes: what those events
+// made true would wait for an unrelated message. So the condition is also checked just
+// before the loop sleeps, and a met one wakes it. Only the innermost wait checks, so a
+// wait that nests inside another's events cannot wake itself over and over.
+void ReaderLink::waitUntil(const std::function<bool()> &done)
+{
+    const int depth = ++m_waitDepth;
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    const QMetaObject::Connection beforeSleep =
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                [this, depth, dispatcher, &done] {
+                    if (depth == m_waitDepth && done())
+                        dispatcher->interrupt();
+                });
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    disconnect(beforeSleep);
+    --m_waitDepth;
 }
 
 bool ReaderLink::awaitOpen()

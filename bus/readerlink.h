@@ -6,6 +6,7 @@
 #include <QObject>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 class Line;
@@ -92,6 +93,7 @@ signals:
     void replyWindowMeasured(int address, qint64 nanoseconds, qint64 bytesWaiting);
 
 private:
+    void waitUntil(const std::function<bool()> &done);
     bool send(const QByteArray &bytes);
     bool lineStillThere() const;
     bool waitForReplyWindow();
@@ -109,6 +111,7 @@ private:
     bool m_replyWindowOver = false;
     bool m_quietOver = false;
     bool m_aborted = false;
+    int m_waitDepth = 0;
     bool m_windowIsShort = false;
     qint64 m_pollSentAtNs = 0;
     qint64 m_windowStartNs = 0;
