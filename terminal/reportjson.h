@@ -3,7 +3,7 @@
 // The JSON the reports write, for their own files only: the library stays out of every
 // other part of the program.
 
-#include "commands/scanreport.h"
+#include "terminal/scanreport.h"
 
 #include <QString>
 

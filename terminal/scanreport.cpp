@@ -1,7 +1,7 @@
-#include "commands/scanreport.h"
+#include "terminal/scanreport.h"
 
 #include "commands/busscan.h"
-#include "commands/reportjson.h"
+#include "terminal/reportjson.h"
 
 #include <utility>
 

@@ -1,8 +1,8 @@
-#include "commands/watchreport.h"
+#include "terminal/watchreport.h"
 
 #include "bus/frames.h"
 #include "commands/busscan.h"
-#include "commands/reportjson.h"
+#include "terminal/reportjson.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "commands/buswatch.h"
-#include "commands/scanreport.h"
+#include "terminal/scanreport.h"
 
 #include <QDateTime>
 #include <QList>
