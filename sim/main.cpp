@@ -98,6 +98,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "rollcall-sim: cannot open a pseudo-terminal\n");
         return 1;
     }
+    bus.setKeepsTraffic(false);
     for (const sim::Reader &reader : readers)
         bus.addReader(reader);
     if (parser.isSet(linkOption) && !bus.publishAt(parser.value(linkOption))) {

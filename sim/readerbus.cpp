@@ -227,6 +227,16 @@ void ReaderBus::clearTrace()
     m_sent.clear();
 }
 
+void ReaderBus::setKeepsTraffic(bool keep)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_keepsTraffic = keep;
+    if (!keep) {
+        m_received.clear();
+        m_sent.clear();
+    }
+}
+
 bool ReaderBus::waitForReceived(int byteCount, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -310,7 +320,8 @@ void ReaderBus::writeWaiting(int fd, Clock::time_point now)
 void ReaderBus::handleIncoming(const char *data, int size, Clock::time_point at)
 {
     record(TraceEntry::FromProgram, data, size, at);
-    m_received.append(data, size);
+    if (m_keepsTraffic)
+        m_received.append(data, size);
     for (int i = 0; i < size; ++i) {
         if (const std::optional<Frame> frame = m_parser.feed(quint8(data[i])))
             handleFrame(*frame, at);
@@ -354,7 +365,8 @@ bool ReaderBus::writePending(int fd)
         const ssize_t count = ::write(fd, m_outbox.constData(), size_t(m_outbox.size()));
         if (count > 0) {
             record(TraceEntry::ToProgram, m_outbox.constData(), int(count), Clock::now());
-            m_sent.append(m_outbox.constData(), int(count));
+            if (m_keepsTraffic)
+                m_sent.append(m_outbox.constData(), int(count));
             m_outbox.remove(0, int(count));
             continue;
         }

@@ -97,6 +97,7 @@ private slots:
     void workerIdlesWithoutSpinning();
     void unplugHangsUpProgram();
     void publishesAndRemovesLink();
+    void answersWithoutKeepingTraffic();
     void refusesToReplaceRegularFile();
 };
 
@@ -132,6 +133,23 @@ void TestReaderBus::pollAnsweredOnlyAfterWholeFrame()
     const QList<sim::TraceEntry> trace = bus.trace();
     QVERIFY(firstTime(trace, sim::TraceEntry::ToProgram) >=
             lastTime(trace, sim::TraceEntry::FromProgram));
+}
+
+void TestReaderBus::answersWithoutKeepingTraffic()
+{
+    sim::ReaderBus bus;
+    bus.setKeepsTraffic(false);
+    bus.addReader(reader(5));
+    PcSide pc(bus.slavePath());
+    QVERIFY(pc.isOpen());
+
+    for (int poll = 0; poll < 3; ++poll) {
+        QVERIFY(pc.write(ack() + pollFrame(5)));
+        QCOMPARE(pc.read(4, 2000), DefaultReply);
+    }
+    QCOMPARE(bus.received(), QByteArray());
+    QCOMPARE(bus.sent(), QByteArray());
+    QVERIFY(!bus.takeTrace().isEmpty()); // the trace still sees it, for --trace to drain
 }
 
 void TestReaderBus::replyWaitsForDelay_data()
