@@ -2,7 +2,7 @@
 
 #include <QObject>
 
-class QSocketNotifier;
+#include <memory>
 
 // A stop asked of the program from outside, delivered in the event loop of the thread
 // that made this object, so the program unwinds normally (closes its port, prints what it
@@ -27,17 +27,15 @@ public:
     StopRequest(const StopRequest &) = delete;
     StopRequest &operator=(const StopRequest &) = delete;
 
-    bool isWatching() const { return m_watching; }
+    bool isWatching() const { return m_watch != nullptr; }
 
 signals:
     // Once per request, in the order they came.
     void stopRequested(int exitStatus);
 
 private:
-    bool m_watching = false;
-#ifdef Q_OS_UNIX
-    void readRequests();
-
-    QSocketNotifier *m_notifier = nullptr;
-#endif
+    // What the system needs to hand a request over to the event loop; none while this
+    // one watches nothing.
+    struct Watch;
+    std::unique_ptr<Watch> m_watch;
 };
