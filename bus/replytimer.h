@@ -3,16 +3,7 @@
 #include <QObject>
 
 #include <chrono>
-
-// ROLLCALL_REPLY_TIMER_BY_QT builds the timer of the other systems on Linux too, so its
-// tests run here.
-#if defined(Q_OS_LINUX) && !defined(ROLLCALL_REPLY_TIMER_BY_QT)
-#define ROLLCALL_REPLY_TIMER_FD
-class QSocketNotifier;
-#else
-#include <QElapsedTimer>
-#include <QTimer>
-#endif
+#include <memory>
 
 // A one-shot timer for the reply window. Qt's own timers wake the event loop on whole
 // milliseconds, which makes every window end up to a millisecond late; on Linux this
@@ -42,18 +33,10 @@ signals:
 private:
     void expire();
 
+    // What keeps the time: the timerfd and its notifier, or Qt's timer and the clock it
+    // is checked against.
+    struct Clock;
+    std::unique_ptr<Clock> m_clock;
     std::chrono::nanoseconds m_interval{0};
     bool m_active = false;
-#ifdef ROLLCALL_REPLY_TIMER_FD
-    int m_fd = -1;
-    QSocketNotifier *m_notifier = nullptr;
-#else
-    void onTimer();
-    void arm(std::chrono::nanoseconds remaining);
-    void holdFineResolution(bool hold);
-
-    QTimer m_timer;
-    QElapsedTimer m_started; // monotonic, from the start of the window
-    bool m_fineResolution = false;
-#endif
 };
