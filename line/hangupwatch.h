@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSerialPort>
 #include <QString>
 
 class QSocketNotifier;
@@ -24,8 +25,9 @@ public:
     explicit HangupWatch(QObject *parent = nullptr);
     ~HangupWatch() override;
 
-    // Watches this descriptor instead of any earlier one. False when it cannot.
-    bool watch(int descriptor);
+    // Watches the open port's descriptor instead of any earlier one. False when it
+    // cannot, and always where it watches nothing.
+    bool watch(const QSerialPort &port);
     // Before the descriptor is closed.
     void stop();
 

@@ -1,7 +1,5 @@
 #include "line/hangupwatch.h"
 
-#ifdef Q_OS_LINUX
-
 #include <QSocketNotifier>
 
 #include <array>
@@ -25,8 +23,9 @@ HangupWatch::~HangupWatch()
         ::close(m_epoll);
 }
 
-bool HangupWatch::watch(int descriptor)
+bool HangupWatch::watch(const QSerialPort &port)
 {
+    const int descriptor = port.handle();
     stop();
     if (m_epoll < 0 || descriptor < 0)
         return false;
@@ -72,17 +71,3 @@ void HangupWatch::onReady()
     stop();
     emit hungUp(reason);
 }
-
-#else
-
-// Windows reports a pulled adapter through QSerialPort's own error (see the class).
-HangupWatch::HangupWatch(QObject *parent) : QObject(parent) {}
-HangupWatch::~HangupWatch() = default;
-bool HangupWatch::watch(int)
-{
-    return false;
-}
-void HangupWatch::stop() {}
-void HangupWatch::onReady() {}
-
-#endif

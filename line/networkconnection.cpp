@@ -1,52 +1,10 @@
 #include "line/networkconnection.h"
 
 #include "line/linetrace.h"
-
-#include <QDeadlineTimer>
+#include "line/systemqueue.h"
 
 #include <algorithm>
 #include <utility>
-
-#ifdef Q_OS_WIN
-#include <winsock2.h>
-// After winsock2.h, whose types it uses.
-#include <ws2tcpip.h>
-#else
-#include <cerrno>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#endif
-
-namespace {
-
-// What the system holds for the socket that Qt has not read yet.
-qint64 waitingInSystem(qintptr socket)
-{
-#ifdef Q_OS_WIN
-    u_long waiting = 0;
-    return ::ioctlsocket(static_cast<SOCKET>(socket), FIONREAD, &waiting) == 0 ? waiting : 0;
-#else
-    int waiting = 0;
-    return ::ioctl(static_cast<int>(socket), FIONREAD, &waiting) == 0 ? waiting : 0;
-#endif
-}
-
-// Waits until the socket takes more bytes, at most `limit`; false if the wait itself failed.
-bool waitForRoom(qintptr socket, std::chrono::milliseconds limit)
-{
-#ifdef Q_OS_WIN
-    WSAPOLLFD room{static_cast<SOCKET>(socket), POLLWRNORM, 0};
-    return ::WSAPoll(&room, 1, static_cast<INT>(limit.count())) >= 0;
-#else
-    pollfd room{static_cast<int>(socket), POLLOUT, 0};
-    return ::poll(&room, 1, static_cast<int>(limit.count())) >= 0 || errno == EINTR;
-#endif
-}
-
-} // namespace
 
 NetworkConnection::NetworkConnection(LineAddress address, QString device, QObject *parent)
     : LineConnection(parent), m_address(std::move(address)), m_device(std::move(device))
@@ -106,31 +64,7 @@ void NetworkConnection::onConnected()
 void NetworkConnection::setKeepAlive()
 {
     m_socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-#ifdef Q_OS_LINUX
-    const auto fd = static_cast<int>(m_socket.socketDescriptor());
-    const int idle = static_cast<int>(KeepAliveIdle.count());
-    const int interval = static_cast<int>(KeepAliveInterval.count());
-    const int probes = KeepAliveProbes;
-    const auto userTimeout = static_cast<unsigned>(UserTimeout.count());
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
-#elif defined(Q_OS_WIN)
-    // The same options by the same names, since Windows 10 1709 (Qt 6.8 needs a later
-    // one). TCP_MAXRT, in whole seconds, is what TCP_USER_TIMEOUT is on Linux: how long
-    // unacknowledged data is retransmitted before the connection is dropped.
-    const auto socket = static_cast<SOCKET>(m_socket.socketDescriptor());
-    const auto setOption = [socket](int option, DWORD value) {
-        ::setsockopt(socket, IPPROTO_TCP, option, reinterpret_cast<const char *>(&value),
-                     sizeof value);
-    };
-    setOption(TCP_KEEPIDLE, static_cast<DWORD>(KeepAliveIdle.count()));
-    setOption(TCP_KEEPINTVL, static_cast<DWORD>(KeepAliveInterval.count()));
-    setOption(TCP_KEEPCNT, static_cast<DWORD>(KeepAliveProbes));
-    setOption(TCP_MAXRT,
-              static_cast<DWORD>(std::chrono::ceil<std::chrono::seconds>(UserTimeout).count()));
-#endif
+    setKeepAliveTimes();
 }
 
 // What the session decided, carried out: its bytes sent, its notes traced, its state taken
@@ -304,7 +238,7 @@ void NetworkConnection::pull()
 {
     if (m_state != State::Open)
         return;
-    if (waitingInSystem(m_socket.socketDescriptor()) > 0)
+    if (SystemQueue::waiting(m_socket) > 0)
         m_socket.waitForReadyRead(0); // reads what is there, waits for nothing
     // Qt emits readyRead only once at a time: what it read while one was being handled
     // waits in its buffer.
@@ -379,25 +313,16 @@ void NetworkConnection::onSocketError(QAbstractSocket::SocketError error)
     }
 }
 
-// Hands the bytes to the kernel, waiting for room there by the socket's own descriptor
-// rather than in an event loop. A server that takes nothing for WriteLimit has stalled.
+// Hands the bytes to the system; a server that takes nothing for SystemQueue::WriteLimit
+// has stalled.
 bool NetworkConnection::sendRaw(const QByteArray &bytes)
 {
     if (m_state != State::Open && m_state != State::Negotiating)
         return false;
     if (m_socket.write(bytes) != bytes.size())
         return false;
-    m_socket.flush();
-    QDeadlineTimer deadline(WriteLimit);
-    while (m_socket.bytesToWrite() > 0 && m_socket.state() == QAbstractSocket::ConnectedState &&
-           !deadline.hasExpired()) {
-        if (!waitForRoom(m_socket.socketDescriptor(),
-                         std::chrono::milliseconds(deadline.remainingTime())))
-            break;
-        m_socket.flush();
-    }
-    return (m_state == State::Open || m_state == State::Negotiating) &&
-           m_socket.bytesToWrite() == 0;
+    const bool handedOver = SystemQueue::handOver(m_socket);
+    return (m_state == State::Open || m_state == State::Negotiating) && handedOver;
 }
 
 Rfc2217Session::Time NetworkConnection::now() const

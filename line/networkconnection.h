@@ -34,8 +34,6 @@ public:
     static constexpr std::chrono::seconds KeepAliveInterval{5};
     static constexpr int KeepAliveProbes = 3;
     static constexpr std::chrono::milliseconds UserTimeout{25000};
-    // A server that takes nothing for this long has stalled.
-    static constexpr std::chrono::milliseconds WriteLimit{1000};
     static constexpr qsizetype ReceiveLimit = qsizetype{64} * 1024;
 
     NetworkConnection(LineAddress address, QString device, QObject *parent = nullptr);
@@ -64,6 +62,9 @@ private:
     void afterSession();
     void scheduleDeadline();
     void setKeepAlive();
+    // KeepAliveIdle, KeepAliveInterval, KeepAliveProbes and UserTimeout on the socket,
+    // where the system lets them be set; elsewhere its own times stand.
+    void setKeepAliveTimes();
     void pull();
     void keep(const QByteArray &data);
     bool sendRaw(const QByteArray &bytes);

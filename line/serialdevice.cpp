@@ -2,18 +2,9 @@
 
 #include "line/portdiagnosis.h"
 #include "line/portmap.h"
+#include "line/systemqueue.h"
 
 #include <utility>
-
-#include <QDeadlineTimer>
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
-#include <cerrno>
-#include <poll.h>
-#include <sys/ioctl.h>
-#endif
 
 namespace {
 
@@ -76,13 +67,11 @@ void SerialDevice::open(const LineSettings &settings)
     }
     m_serial.clearError();
     m_failed = false;
-#ifdef Q_OS_UNIX
-    m_hangupWatch.watch(m_serial.handle());
-#endif
-    // Windows needs no watch: the wait for bytes Qt keeps pending on the port fails when
-    // the adapter is pulled, and the error it reports (ResourceError, or PermissionError
-    // for the ERROR_ACCESS_DENIED some drivers give) is taken by onError() as the device
-    // gone.
+    // Where the watch has nothing to watch (Windows), the wait for bytes Qt keeps pending
+    // on the port fails when the adapter is pulled, and the error it reports
+    // (ResourceError, or PermissionError for the ERROR_ACCESS_DENIED some drivers give) is
+    // taken by onError() as the device gone.
+    m_hangupWatch.watch(m_serial);
     setProblem(PortProblem());
     emit opened();
 }
@@ -113,16 +102,7 @@ bool SerialDevice::isOpen() const
 
 bool SerialDevice::discard()
 {
-#ifdef Q_OS_WIN
-    // QSerialPort::clear() purges with PURGE_RXABORT, which fails a read Qt has pending
-    // with the error a pulled adapter gives. Only the driver's queue is purged here; a
-    // read that completed meanwhile is taken in, then Qt's buffer emptied.
-    ::PurgeComm(m_serial.handle(), PURGE_RXCLEAR);
-    m_serial.waitForReadyRead(0);
-    m_serial.readAll();
-#else
-    m_serial.clear(QSerialPort::Input);
-#endif
+    SystemQueue::discardReceived(m_serial);
     // Qt stops reading from the device once its buffer is full and only resumes on a
     // read; setting the size again resumes it after the buffer was emptied here.
     m_serial.setReadBufferSize(ReceiveBufferSize);
@@ -131,27 +111,14 @@ bool SerialDevice::discard()
 
 qint64 SerialDevice::count()
 {
-    qint64 waiting = m_serial.bytesAvailable();
-#ifdef Q_OS_WIN
-    // Qt reads from the driver only once the event loop has seen bytes arrive, so a reply
-    // that came at the end of a window still waits there. ClearCommError() tells how much,
-    // as FIONREAD does elsewhere; Qt neither uses nor keeps the error flags it clears.
-    COMSTAT status{};
-    if (::ClearCommError(m_serial.handle(), nullptr, &status) != 0)
-        waiting += status.cbInQue;
-#else
-    int inKernel = 0;
-    if (::ioctl(m_serial.handle(), FIONREAD, &inKernel) == 0 && inKernel > 0)
-        waiting += inKernel;
-#endif
-    return waiting;
+    return m_serial.bytesAvailable() + SystemQueue::waiting(m_serial);
 }
 
 bool SerialDevice::write(const QByteArray &bytes)
 {
     if (m_serial.write(bytes) == bytes.size() && handOver())
         return true;
-    // A device that takes no byte for a whole second is as good as gone.
+    // A device that takes no byte for SystemQueue::WriteLimit is as good as gone.
     PortProblem stalled;
     stalled.kind = PortProblem::Kind::Unplugged;
     stalled.device = m_device;
@@ -160,28 +127,12 @@ bool SerialDevice::write(const QByteArray &bytes)
     return false;
 }
 
-// Writes what Qt holds into the kernel, waiting for room there by the device's own
-// descriptor rather than in an event loop: a write has been handed to the system when it
-// returns, and no event is handled meanwhile.
+// A write has been handed to the system when it returns, and no event is handled
+// meanwhile. A failure Qt reports while writing marks the device failed (onError()), which
+// ends the wait.
 bool SerialDevice::handOver()
 {
-    m_serial.flush();
-#ifdef Q_OS_UNIX
-    QDeadlineTimer deadline(1000);
-    while (isOpen() && m_serial.bytesToWrite() > 0 && !deadline.hasExpired()) {
-        pollfd room{m_serial.handle(), POLLOUT, 0};
-        if (::poll(&room, 1, static_cast<int>(deadline.remainingTime())) < 0 && errno != EINTR)
-            break;
-        m_serial.flush();
-    }
-#else
-    // Windows writes a port by overlapped WriteFile: there is no descriptor to poll for
-    // room, and the bytes are with the driver once the write completes, which
-    // waitForBytesWritten() waits for on the write itself, without an event loop.
-    while (isOpen() && m_serial.bytesToWrite() > 0 && m_serial.waitForBytesWritten(1000)) {
-    }
-#endif
-    return isOpen() && m_serial.bytesToWrite() == 0;
+    return SystemQueue::handOver(m_serial, [this] { return isOpen(); });
 }
 
 std::optional<char> SerialDevice::readByte()

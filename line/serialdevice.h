@@ -25,8 +25,8 @@ public:
     bool discard() override;
     // Qt's buffer plus what the kernel still holds.
     qint64 count() override;
-    // Returns once every byte is in the kernel; a device that takes nothing for a
-    // second has stalled.
+    // Returns once every byte is with the system; a device that takes nothing for
+    // SystemQueue::WriteLimit has stalled.
     bool write(const QByteArray &bytes) override;
     std::optional<char> readByte() override;
     QByteArray peek(qint64 maxBytes) override;

@@ -17,15 +17,6 @@ QString tr(const char *text)
     return QCoreApplication::translate("SerialPortList", text);
 }
 
-#ifndef Q_OS_WIN
-// Follows links such as /dev/serial/by-id/...; Windows' port names are no paths.
-QString canonical(const QString &device)
-{
-    const QString resolved = QFileInfo(device).canonicalFilePath();
-    return resolved.isEmpty() ? device : resolved;
-}
-#endif
-
 } // namespace
 
 QString SerialPortEntry::behind() const
@@ -63,34 +54,14 @@ QList<SerialPortEntry> underStableNames(QList<SerialPortEntry> entries,
     return entries;
 }
 
-bool isSameDevice(const QString &one, const QString &other)
-{
-#ifdef Q_OS_WIN
-    // COM3, com3 and \\.\COM3 are one port; Windows' names ignore case.
-    return systemDeviceName(one).compare(systemDeviceName(other), Qt::CaseInsensitive) == 0;
-#else
-    return one == other || canonical(one) == canonical(other);
-#endif
-}
-
 SerialPortList::SerialPortList(QList<SerialPortEntry> entries) : m_entries(std::move(entries)) {}
 
 SerialPortList SerialPortList::ofThisComputer()
 {
     QList<SerialPortEntry> entries;
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports) {
-#ifdef Q_OS_WIN
-        // Known as COM3, the name Windows shows, not as \\.\COM3, its system location;
-        // "COM3 (USB Serial Port)". The manufacturer there is the one the driver's INF file
-        // names ("Microsoft" for the class driver most adapters use, "(Standard port
-        // types)" for a built-in port), not the adapter's maker, so it is left out.
-        entries.append({info.portName(), info.description(), QString(), info.serialNumber()});
-#else
-        entries.append(
-            {info.systemLocation(), info.description(), info.manufacturer(), info.serialNumber()});
-#endif
-    }
+    for (const QSerialPortInfo &info : ports)
+        entries.append(entryOf(info));
     return SerialPortList(entries);
 }
 
@@ -136,10 +107,8 @@ QString SerialPortList::report(int port) const
                 "ROLLCALL_COM%1=%2.")
                  .arg(port)
                  .arg(example);
-    // Windows keeps an adapter's COM number itself; it has no such paths.
-#ifndef Q_OS_WIN
-    lines << tr("A /dev/serial/by-id/ path stays the same when the adapter is plugged in "
-                "again.");
-#endif
+    const QString hint = lastingNameHint();
+    if (!hint.isEmpty())
+        lines << hint;
     return lines.join(QLatin1Char('\n'));
 }

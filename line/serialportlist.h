@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+class QSerialPortInfo;
+
 // One serial port as the system describes it.
 struct SerialPortEntry
 {
@@ -50,5 +52,11 @@ public:
     QString report(int port) const;
 
 private:
+    // A port as this system's operators know it.
+    static SerialPortEntry entryOf(const QSerialPortInfo &info);
+    // How to name an adapter so the name outlives plugging it in again; empty where the
+    // system keeps an adapter's name itself.
+    static QString lastingNameHint();
+
     QList<SerialPortEntry> m_entries;
 };
