@@ -5,7 +5,7 @@
 //   rollcall-soak [SCANS]   (default 300; run offscreen by scripts/soak)
 
 #include "tests/support/linefixture.h"
-#include "tests/support/scripteddialogs.h"
+#include "tests/support/scriptedwindowdialogs.h"
 #include "tests/support/simulatedline.h"
 #include "window/mainwindow.h"
 
@@ -359,7 +359,7 @@ private:
 
     const int m_scans;
     std::unique_ptr<SimulatedLine> m_line = std::make_unique<SimulatedLine>(1);
-    ScriptedDialogs m_dialogs;
+    ScriptedWindowDialogs m_dialogs;
     MainWindow m_window{&m_dialogs};
     ReaderSet m_readers;
     Schedule m_schedule;

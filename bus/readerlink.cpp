@@ -48,8 +48,8 @@ ReaderLink::Poll ReaderLink::pollAlone(int address)
 }
 
 // The one place where a command waits: the event loop sleeps until something happens, so
-// the window repaints and stays live while a reader has its time to answer, while the
-// line falls quiet, or while it opens.
+// the program stays live (a window repaints, a stop request is seen) while a reader has
+// its time to answer, while the line falls quiet, or while it opens.
 //
 // Qt on Windows hands out posted events (a precise timer's, the port's notifications)
 // as processEvents() starts, then sleeps until a window message comes: what those events
@@ -172,20 +172,17 @@ bool ReaderLink::sendSetAddress(int newAddress)
            send(frames::setAddressFrame(newAddress));
 }
 
-std::optional<QString> ReaderLink::closeAfterLineDown()
+std::optional<PortProblem> ReaderLink::lineDownProblem() const
 {
     if (m_aborted)
         return std::nullopt;
-    const PortProblem problem = m_line.problem();
-    m_line.close();
-    switch (problem.kind) {
-    case PortProblem::Kind::None:
-        return tr("the port is not open");
-    case PortProblem::Kind::Unplugged:
-        return tr("adapter unplugged");
-    default: // a port chosen during the command did not open
-        return problem.summary();
-    }
+    return m_line.problem();
+}
+
+void ReaderLink::closeAfterLineDown()
+{
+    if (!m_aborted)
+        m_line.close();
 }
 
 void ReaderLink::abort()
@@ -228,16 +225,16 @@ bool ReaderLink::send(const QByteArray &bytes)
     return !m_aborted && m_line.write(bytes);
 }
 
-// Open, or opening again after a radio click: either way a wait goes on.
+// Open, or opening again for a port chosen anew meanwhile: either way a wait goes on.
 bool ReaderLink::lineStillThere() const
 {
     return m_line.state() != Line::State::Closed;
 }
 
-// - a radio click reopens the port inside the wait; the poll then counts the bytes of
-//   the reopened port (none while it is still opening) and the command goes on with it;
-// - the command buttons are disabled by the window, so no second command starts here;
-// - closing the window aborts: the wait ends at once and nothing more is sent;
+// - a port chosen anew reopens the line inside the wait; the poll then counts the bytes
+//   of the reopened port (none while it is still opening) and the command goes on with it;
+// - the front ends run one command at a time, so no second command starts here;
+// - abort(), as the program closes: the wait ends at once and nothing more is sent;
 // - a port that goes down ends the wait at once as well.
 bool ReaderLink::waitForReplyWindow()
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bus/replytimer.h"
+#include "line/portproblem.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -54,10 +55,13 @@ public:
     // Discard, ACK, then the set-address frame to address 0; no answer is awaited.
     bool sendSetAddress(int newAddress);
 
-    // The line went down during an exchange: closes the port and gives the reason in a
-    // few words for the operator ("adapter unplugged"). Nothing when the program is
-    // closing, since nobody is left to read it.
-    std::optional<QString> closeAfterLineDown();
+    // Why the line went down during an exchange, as the line saw it: kind None when it
+    // was not open at all. Nothing when the program is closing, since nobody is left to
+    // tell. Asked before closeAfterLineDown(), which may forget it.
+    std::optional<PortProblem> lineDownProblem() const;
+    // The line went down during an exchange: closes the port. Not while the program is
+    // closing, which closes it itself.
+    void closeAfterLineDown();
 
     // The program is closing: end any wait at once and send nothing more.
     void abort();

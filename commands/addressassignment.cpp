@@ -1,6 +1,5 @@
 #include "commands/addressassignment.h"
 
-#include "bus/frames.h"
 #include "bus/readerlink.h"
 #include "commands/addressentry.h"
 #include "commands/operatordialogs.h"
@@ -8,13 +7,6 @@
 AddressAssignment::AddressAssignment(ReaderLink &link, OperatorDialogs &dialogs, QObject *parent)
     : QObject(parent), m_link(link), m_dialogs(dialogs)
 {}
-
-QString AddressAssignment::changedText(int newAddress)
-{
-    return tr("Reader address has been changed to %1 - run \"rollcall scan --addresses %2-%2\" "
-              "to verify the change")
-        .arg(frames::addressText(newAddress), QString::number(newAddress));
-}
 
 AddressAssignment::Outcome AddressAssignment::run()
 {
@@ -51,13 +43,15 @@ AddressAssignment::Outcome AddressAssignment::run()
 
     if (!m_link.sendSetAddress(entry.address))
         return stopOnLineDown();
-    m_dialogs.message(changedText());
+    emit changed(entry.address);
     return Outcome::Changed;
 }
 
 AddressAssignment::Outcome AddressAssignment::stopOnLineDown()
 {
-    if (const std::optional<QString> reason = m_link.closeAfterLineDown())
-        emit stopped(tr("Address change stopped: %1").arg(*reason));
+    const std::optional<PortProblem> why = m_link.lineDownProblem();
+    m_link.closeAfterLineDown();
+    if (why)
+        emit stopped(*why);
     return Outcome::Stopped;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "line/portproblem.h"
+
 #include <QObject>
 #include <QString>
 
@@ -11,7 +13,8 @@ class AddressAssignment : public QObject
 {
     Q_OBJECT
 public:
-    // How it ended; the operator has been told already, this is for an exit status.
+    // How it ended, for an exit status. The command's own refusals the operator has been
+    // told already; a change and a stop come by their signals, for the front end to word.
     enum class Outcome { Changed, NotOnline, Invalid, Taken, Cancelled, Stopped };
 
     AddressAssignment(ReaderLink &link, OperatorDialogs &dialogs, QObject *parent = nullptr);
@@ -22,18 +25,13 @@ public:
     static QString promptText() { return tr("Enter New Address"); }
     static QString invalidText() { return tr("Invalid address"); }
     static QString takenText() { return tr("Address already being used"); }
-    static QString changedText()
-    {
-        return tr("Reader address has been changed - rerun \"Show Addresses\" to verify the "
-                  "change");
-    }
-    // The same from a terminal, where the scan to run is a command line.
-    static QString changedText(int newAddress);
 
 signals:
     void statusChanged(const QString &text);
-    // The line went down: nothing more is sent, and this says why.
-    void stopped(const QString &text);
+    // The set-address frame went out: the reader at 0 now answers at `newAddress`.
+    void changed(int newAddress);
+    // The line went down: nothing more is sent; `why` as ReaderLink::lineDownProblem().
+    void stopped(const PortProblem &why);
 
 private:
     Outcome stopOnLineDown();

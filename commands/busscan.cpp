@@ -34,13 +34,6 @@ QString BusScan::resultText(int readersFound)
     return tr("There are %1 readers online").arg(readersFound);
 }
 
-QString BusScan::lateReplyText(int address, int suggestedWindowMs)
-{
-    return tr("a reply came after the window of %1: use --window %2 or more")
-        .arg(frames::addressText(address))
-        .arg(suggestedWindowMs);
-}
-
 int BusScan::suggestedWindowMs(qint64 replyAfterNs)
 {
     constexpr qint64 Step = 10; // ms
@@ -60,7 +53,7 @@ void BusScan::run(int first, int last)
     const bool shortWindow = m_link.isWindowShort();
     for (int address = first; address <= last; ++address) {
         const bool sent = m_link.sendPoll(address);
-        // Shown while the reader has its time to answer: the label is painted by the
+        // Said while the reader has its time to answer: a front end shows it in the
         // wait's first pass either way, and the work is done inside the window rather
         // than between two of them.
         emit statusChanged(progressText(address));
@@ -195,10 +188,8 @@ bool BusScan::traceLateReply()
         if (*alone != ReaderLink::Poll::Present)
             continue;
         m_lateReaders.insert(suspect.address);
-        const int suggested = suggestedWindowMs(arrivedAtNs - suspect.earliestSentAtNs);
-        qCDebug(lcLineTrace, "%.3f ms %s", linetrace::millisecondsSinceStart(),
-                qUtf8Printable(lateReplyText(suspect.address, suggested)));
-        emit lateReply(suspect.address, suggested);
+        // Traced by whoever tells the operator, in the words they are told.
+        emit lateReply(suspect.address, suggestedWindowMs(arrivedAtNs - suspect.earliestSentAtNs));
         return true;
     }
     qCDebug(lcLineTrace, "%.3f ms bytes came after their window; no earlier poll answers alone",
@@ -208,7 +199,8 @@ bool BusScan::traceLateReply()
 
 void BusScan::stopAt(int address)
 {
-    if (const std::optional<QString> reason = m_link.closeAfterLineDown())
-        emit stopped(tr("Scan stopped at %1: %2").arg(frames::addressText(address), *reason),
-                     address, *reason);
+    const std::optional<PortProblem> why = m_link.lineDownProblem();
+    m_link.closeAfterLineDown();
+    if (why)
+        emit stopped(address, *why);
 }

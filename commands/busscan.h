@@ -2,6 +2,7 @@
 
 #include "bus/frames.h"
 #include "bus/readerlink.h"
+#include "line/portproblem.h"
 
 #include <QObject>
 #include <QString>
@@ -29,8 +30,6 @@ public:
     static QString listEntry(int address);
     static QString progressText(int address);
     static QString resultText(int readersFound);
-    // "a reply came after the window of 040: use --window 180 or more"
-    static QString lateReplyText(int address, int suggestedWindowMs);
     // Three times the time from the poll to its reply, in whole tens of milliseconds, and
     // never more than the full window, which any reader has.
     static int suggestedWindowMs(qint64 replyAfterNs);
@@ -45,12 +44,13 @@ signals:
     void readerListed(const QString &entry, int address);
     // Every address whose poll ended, listed or not, after readerListed() for it.
     void addressChecked(int address, bool listed);
-    // The window shows it at once, so the operator sees which address is polled.
+    // Said while each address is polled, so the operator sees which one it is.
     void statusChanged(const QString &text);
-    // The line went down: the scan ends early and says where and why, in one text and
-    // in its parts.
-    void stopped(const QString &text, int address, const QString &reason);
-    // The reader at `address` answered after its window, found by a poll of it alone.
+    // The line went down: the scan ends early, at `address`; `why` as
+    // ReaderLink::lineDownProblem(), for the front end to word.
+    void stopped(int address, const PortProblem &why);
+    // The reader at `address` answered after its window, found by a poll of it alone;
+    // a window of `suggestedWindowMs` would have held its reply.
     void lateReply(int address, int suggestedWindowMs);
 
 private:

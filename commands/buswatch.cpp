@@ -8,7 +8,6 @@ BusWatch::BusWatch(ReaderLink &link, QObject *parent) : QObject(parent), m_link(
 void BusWatch::run(int first, int last)
 {
     m_first = first;
-    m_lateReported.clear();
     const int count = last - first + 1;
     m_addresses.assign(static_cast<std::size_t>(count), WatchedAddress(m_link.replyWindow()));
     BusScan scan(m_link);
@@ -19,17 +18,12 @@ void BusWatch::run(int first, int last)
         if (m_next <= last)
             emit polling(m_passes + 1, m_next);
     });
-    // A reader that answers late every pass is said once.
-    connect(&scan, &BusScan::lateReply, this, [this](int address, int suggestedWindowMs) {
-        if (m_lateReported.insert(address).second)
-            emit lateReply(address, suggestedWindowMs);
-    });
+    connect(&scan, &BusScan::lateReply, this, &BusWatch::lateReply);
     bool lineDown = false;
-    connect(&scan, &BusScan::stopped, this,
-            [this, &lineDown](const QString &text, int address, const QString &reason) {
-                lineDown = true;
-                emit stopped(text, address, reason);
-            });
+    connect(&scan, &BusScan::stopped, this, [this, &lineDown](int address, const PortProblem &why) {
+        lineDown = true;
+        emit stopped(address, why);
+    });
     while (!lineDown && !m_link.isAborted()) {
         m_next = first;
         scan.run(first, last);

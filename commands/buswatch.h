@@ -1,12 +1,12 @@
 #pragma once
 
 #include "commands/firstbytetimes.h"
+#include "line/portproblem.h"
 
 #include <QList>
 #include <QObject>
 #include <QString>
 
-#include <set>
 #include <vector>
 
 class ReaderLink;
@@ -50,10 +50,10 @@ signals:
     void changed(int address, BusWatch::Change change);
     // While `address` is polled in pass `pass` (from 1).
     void polling(int pass, int address);
-    // As BusScan::lateReply, once per address over the whole watch.
+    // As BusScan::lateReply, from every pass: a reader may answer late every one.
     void lateReply(int address, int suggestedWindowMs);
     // As BusScan::stopped.
-    void stopped(const QString &text, int address, const QString &reason);
+    void stopped(int address, const PortProblem &why);
 
 private:
     void record(int address, bool listed);
@@ -63,5 +63,4 @@ private:
     int m_first = 0;
     int m_next = 0; // the address the current pass polls next
     int m_passes = 0;
-    std::set<int> m_lateReported;
 };

@@ -2,27 +2,16 @@
 
 #include <QString>
 
-#include <optional>
-
-// The modal questions and messages a command puts to the operator. The window gives
-// the real dialogs; tests give answers without a modal loop.
+// What a command asks of the operator and tells them while it runs. Each front end
+// answers in its own way; tests answer from a script.
 class OperatorDialogs
 {
 public:
     virtual ~OperatorDialogs() = default;
 
-    // A modal message with an OK button. `informative` is shown under the text in
-    // smaller type; `detailed` stays behind the box's details button until asked for.
-    virtual void message(const QString &text, const QString &informative = QString(),
-                         const QString &detailed = QString()) = 0;
+    // A message the operator acknowledges before the command goes on.
+    virtual void message(const QString &text) = 0;
 
-    // A modal input dialog with an empty field; the empty text when cancelled.
+    // A text the operator types; the empty text when they decline.
     virtual QString askText(const QString &prompt) = 0;
-
-    // A modal input dialog holding `text` to edit: nothing when cancelled, the empty text
-    // when the field was emptied. Where nobody can answer, as if cancelled.
-    virtual std::optional<QString> editText(const QString & /*prompt*/, const QString & /*text*/)
-    {
-        return std::nullopt;
-    }
 };

@@ -1,5 +1,6 @@
 #include "terminal/scanreport.h"
 
+#include "bus/frames.h"
 #include "commands/busscan.h"
 #include "terminal/reportjson.h"
 
@@ -27,9 +28,26 @@ ScanReport::ScanReport(ReportedLine line, ReportFormat format, BusScan &scan, QO
     connect(&scan, &BusScan::statusChanged, this,
             [this](const QString &text) { emit progress(withSpeed(text)); });
     connect(&scan, &BusScan::stopped, this,
-            [this](const QString &text, int address, const QString &reason) {
-                m_results.stop = ReportedStop{address, reason, text};
-            });
+            [this](int address, const PortProblem &why) { m_results.stop = stopAt(address, why); });
+}
+
+QString ScanReport::lineDownReason(const PortProblem &why)
+{
+    switch (why.kind) {
+    case PortProblem::Kind::None:
+        return tr("the port is not open");
+    case PortProblem::Kind::Unplugged:
+        return tr("adapter unplugged");
+    default: // the line failed while it opened
+        return why.summary();
+    }
+}
+
+ReportedStop ScanReport::stopAt(int address, const PortProblem &why)
+{
+    const QString reason = lineDownReason(why);
+    return {address, reason,
+            tr("Scan stopped at %1: %2").arg(frames::addressText(address), reason)};
 }
 
 QString ScanReport::withSpeed(const QString &text) const

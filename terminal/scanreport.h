@@ -1,5 +1,7 @@
 #pragma once
 
+#include "line/portproblem.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -61,6 +63,11 @@ public:
     void setSpeedSaid(bool said) { m_speedSaid = said; }
 
     const ScanResults &results() const { return m_results; }
+
+    // Why a command found the line down, in a few words: "adapter unplugged".
+    static QString lineDownReason(const PortProblem &why);
+    // A scan or a watch stopped at `address`, worded as the status line would have it.
+    static ReportedStop stopAt(int address, const PortProblem &why);
 
     // What stands last on standard output: the document, or the result line when the
     // scan went through every address; nothing for a text scan the line ended.

@@ -1,24 +1,26 @@
 #include "terminal/terminal.h"
 
+#include "bus/frames.h"
 #include "bus/readerlink.h"
 #include "commands/addressassignment.h"
 #include "commands/busscan.h"
 #include "commands/buswatch.h"
 #include "commands/operatordialogs.h"
-#include "terminal/scanreport.h"
-#include "terminal/watchreport.h"
 #include "line/line.h"
 #include "line/lineaddress.h"
 #include "line/linetrace.h"
 #include "line/serialportlist.h"
 #include "system/stoprequest.h"
 #include "terminal/commandline.h"
+#include "terminal/scanreport.h"
+#include "terminal/watchreport.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
 #include <cstdio>
 #include <optional>
+#include <set>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -50,6 +52,23 @@ bool showsProgress()
     return isTerminal(stderr) && !lcLineTrace().isDebugEnabled();
 }
 
+// A reply that came after its window, and the window that would have held it.
+QString lateReplyText(int address, int suggestedWindowMs)
+{
+    return QCoreApplication::translate("Terminal",
+                                       "a reply came after the window of %1: use --window %2 "
+                                       "or more")
+        .arg(frames::addressText(address))
+        .arg(suggestedWindowMs);
+}
+
+// In the trace, as it is told.
+void traceLateReply(int address, int suggestedWindowMs)
+{
+    qCDebug(lcLineTrace, "%.3f ms %s", linetrace::millisecondsSinceStart(),
+            qUtf8Printable(lateReplyText(address, suggestedWindowMs)));
+}
+
 // The operator's answer is NEW from the command line; what the window would show in a
 // box is kept for standard output or standard error.
 class CommandLineAnswers : public OperatorDialogs
@@ -57,11 +76,7 @@ class CommandLineAnswers : public OperatorDialogs
 public:
     explicit CommandLineAnswers(int newAddress) : m_answer(QString::number(newAddress)) {}
 
-    void message(const QString &text, const QString & /*informative*/,
-                 const QString & /*detailed*/) override
-    {
-        said = text;
-    }
+    void message(const QString &text) override { said = text; }
     QString askText(const QString & /*prompt*/) override { return m_answer; }
 
     QString said;
@@ -91,6 +106,7 @@ private:
     ReportFormat reportFormat() const;
     template <typename Report> void follow(Report &report);
     void printOutput(const QString &line);
+    void tellLateReply(int address, int suggestedWindowMs);
 
     void onStopRequest(int exitStatus);
     // Nothing once the line is open; otherwise the exit status, its reason printed.
@@ -202,8 +218,8 @@ int Terminal::scanAt(int baud)
     report.setSpeedSaid(m_commandLine.bauds.size() > 1);
     follow(report);
     QObject::connect(&scan, &BusScan::lateReply, [this](int address, int windowMs) {
-        clearProgress();
-        printLine(stderr, BusScan::lateReplyText(address, windowMs));
+        traceLateReply(address, windowMs);
+        tellLateReply(address, windowMs);
     });
 
     scan.run(m_commandLine.firstAddress, m_commandLine.lastAddress);
@@ -227,9 +243,12 @@ int Terminal::watch()
     BusWatch watch(m_link);
     WatchReport report(reportedLine(m_commandLine.bauds.constFirst()), reportFormat(), watch);
     follow(report);
-    QObject::connect(&watch, &BusWatch::lateReply, [this](int address, int windowMs) {
-        clearProgress();
-        printLine(stderr, BusScan::lateReplyText(address, windowMs));
+    // A reader that answers late every pass is traced every time, and told once.
+    std::set<int> told;
+    QObject::connect(&watch, &BusWatch::lateReply, [this, &told](int address, int windowMs) {
+        traceLateReply(address, windowMs);
+        if (told.insert(address).second)
+            tellLateReply(address, windowMs);
     });
 
     watch.run(m_commandLine.firstAddress, m_commandLine.lastAddress);
@@ -264,6 +283,12 @@ template <typename Report> void Terminal::follow(Report &report)
                          [this](const QString &text) { showProgress(text); });
 }
 
+void Terminal::tellLateReply(int address, int suggestedWindowMs)
+{
+    clearProgress();
+    printLine(stderr, lateReplyText(address, suggestedWindowMs));
+}
+
 void Terminal::printOutput(const QString &line)
 {
     if (line.isEmpty())
@@ -284,8 +309,9 @@ int Terminal::assign()
                              answers.said = text;
                      });
     QString stopText;
-    QObject::connect(&assignment, &AddressAssignment::stopped,
-                     [&stopText](const QString &text) { stopText = text; });
+    QObject::connect(&assignment, &AddressAssignment::stopped, [&stopText](const PortProblem &why) {
+        stopText = tr("Address change stopped: %1").arg(ScanReport::lineDownReason(why));
+    });
 
     const AddressAssignment::Outcome outcome = assignment.run();
     m_line.close();
@@ -293,7 +319,11 @@ int Terminal::assign()
         return m_stopStatus;
     switch (outcome) {
     case AddressAssignment::Outcome::Changed:
-        printLine(stdout, AddressAssignment::changedText(m_commandLine.newAddress));
+        // The scan that verifies it is a command line of its own.
+        printLine(stdout, tr("Reader address has been changed to %1 - run \"rollcall scan "
+                             "--addresses %2-%2\" to verify the change")
+                              .arg(frames::addressText(m_commandLine.newAddress),
+                                   QString::number(m_commandLine.newAddress)));
         return Done;
     case AddressAssignment::Outcome::NotOnline:
     case AddressAssignment::Outcome::Taken:

@@ -41,10 +41,9 @@ WatchReport::WatchReport(ReportedLine line, ReportFormat format, const BusWatch 
     });
     connect(&watch, &BusWatch::polling, this,
             [this](int pass, int address) { emit progress(progressText(pass, address)); });
-    connect(&watch, &BusWatch::stopped, this,
-            [this](const QString &text, int address, const QString &reason) {
-                m_stop = ReportedStop{address, reason, text};
-            });
+    connect(&watch, &BusWatch::stopped, this, [this](int address, const PortProblem &why) {
+        m_stop = ScanReport::stopAt(address, why);
+    });
 }
 
 WatchResults WatchReport::results() const

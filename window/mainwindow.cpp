@@ -1,5 +1,6 @@
 #include "window/mainwindow.h"
 
+#include "bus/frames.h"
 #include "bus/readerlink.h"
 #include "commands/addressassignment.h"
 #include "commands/busscan.h"
@@ -36,12 +37,25 @@ QFont labelFont()
     return font;
 }
 
+// Why a command found the line down, after "Scan stopped at 005: ".
+QString lineDownReason(const PortProblem &why)
+{
+    switch (why.kind) {
+    case PortProblem::Kind::None:
+        return MainWindow::tr("the port is not open");
+    case PortProblem::Kind::Unplugged:
+        return MainWindow::tr("adapter unplugged");
+    default: // a port chosen during the command did not open
+        return why.summary();
+    }
+}
+
 constexpr int SlowBaud = 9600;
 constexpr int FastBaud = 19200;
 
 } // namespace
 
-MainWindow::MainWindow(OperatorDialogs *dialogs, const PortMap &ports, QWidget *parent)
+MainWindow::MainWindow(WindowDialogs *dialogs, const PortMap &ports, QWidget *parent)
     : QWidget(parent), m_ownDialogs(dialogs ? nullptr : std::make_unique<QtDialogs>(this)),
       m_dialogs(dialogs ? *dialogs : *m_ownDialogs), m_ports(ports), m_port(ports, this)
 {
@@ -64,9 +78,19 @@ MainWindow::MainWindow(OperatorDialogs *dialogs, const PortMap &ports, QWidget *
     connect(m_scan, &BusScan::readerListed, m_readerList,
             [this](const QString &entry) { m_readerList->addItem(entry); });
     connect(m_scan, &BusScan::statusChanged, this, &MainWindow::showStatus);
-    connect(m_scan, &BusScan::stopped, this, &MainWindow::showLineTrouble);
+    connect(m_scan, &BusScan::stopped, this, [this](int address, const PortProblem &why) {
+        showLineTrouble(
+            tr("Scan stopped at %1: %2").arg(frames::addressText(address), lineDownReason(why)));
+    });
     connect(m_assignment, &AddressAssignment::statusChanged, this, &MainWindow::showStatus);
-    connect(m_assignment, &AddressAssignment::stopped, this, &MainWindow::showLineTrouble);
+    // The scan to verify it with is the button's.
+    connect(m_assignment, &AddressAssignment::changed, this, [this] {
+        m_dialogs.message(tr("Reader address has been changed - rerun \"Show Addresses\" to "
+                             "verify the change"));
+    });
+    connect(m_assignment, &AddressAssignment::stopped, this, [this](const PortProblem &why) {
+        showLineTrouble(tr("Address change stopped: %1").arg(lineDownReason(why)));
+    });
     // A command that finds the line gone says so itself, with the address it stopped at.
     connect(&m_port, &Line::lost, this, [this] {
         if (!m_commandRunning)
@@ -159,10 +183,11 @@ void MainWindow::onPortOpenFailed()
     // afresh, since an adapter may have been plugged in since the start.
     const SerialPortList ports = SerialPortList::ofThisComputer();
     describePortRadios(ports);
-    m_dialogs.message(tr("Invalid Com Port"), m_port.problem().details(),
-                      ports.report(m_port.port()) + QLatin1String("\n\n") +
-                          tr("A right click on a Com radio picks one of the listed ports, "
-                             "or another device or network address."));
+    m_dialogs.messageWithDetails(
+        tr("Invalid Com Port"), m_port.problem().details(),
+        ports.report(m_port.port()) + QLatin1String("\n\n") +
+            tr("A right click on a Com radio picks one of the listed ports, "
+               "or another device or network address."));
 }
 
 // Said once where the speed is chosen: a line whose speed rollcall cannot set.
@@ -220,7 +245,7 @@ void MainWindow::askForDevice(int port)
     if (!LineAddress::parse(device, &why)) {
         if (!why.isEmpty())
             why[0] = why[0].toUpper();
-        m_dialogs.message(
+        m_dialogs.messageWithDetails(
             tr("Not a device or network address"),
             tr("%1.\n\nCom %2 still stands for %3.").arg(why, QString::number(port), current));
         return;

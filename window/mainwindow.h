@@ -11,13 +11,13 @@
 
 class AddressAssignment;
 class BusScan;
-class OperatorDialogs;
 class PortMenu;
 class QButtonGroup;
 class QLabel;
 class QListWidget;
 class QPushButton;
 class ReaderLink;
+class WindowDialogs;
 
 // The one window: port and speed choice, the two commands, the list of readers found
 // and the status line. It wires clicks to the commands and shows what they report.
@@ -26,7 +26,7 @@ class MainWindow : public QWidget
     Q_OBJECT
 public:
     // Without dialogs of its own the window uses the real modal ones.
-    explicit MainWindow(OperatorDialogs *dialogs = nullptr, const PortMap &ports = PortMap(),
+    explicit MainWindow(WindowDialogs *dialogs = nullptr, const PortMap &ports = PortMap(),
                         QWidget *parent = nullptr);
     ~MainWindow() override;
 
@@ -67,8 +67,8 @@ private:
     void chooseDevice(int port, const QString &device);
     void askForDevice(int port);
 
-    std::unique_ptr<OperatorDialogs> m_ownDialogs;
-    OperatorDialogs &m_dialogs;
+    std::unique_ptr<WindowDialogs> m_ownDialogs;
+    WindowDialogs &m_dialogs;
     PortMap m_ports;
     Line m_port;
 

@@ -13,7 +13,13 @@ QString title()
 }
 } // namespace
 
-void QtDialogs::message(const QString &text, const QString &informative, const QString &detailed)
+void QtDialogs::message(const QString &text)
+{
+    messageWithDetails(text, QString(), QString());
+}
+
+void QtDialogs::messageWithDetails(const QString &text, const QString &informative,
+                                   const QString &detailed)
 {
     QMessageBox box(QMessageBox::NoIcon, title(), text, QMessageBox::Ok, m_parent);
     box.setInformativeText(informative);

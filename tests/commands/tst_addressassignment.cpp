@@ -39,6 +39,7 @@ struct Assignment
     ScriptedDialogs dialogs;
     AddressAssignment command{f.link, dialogs};
     QSignalSpy status{&command, &AddressAssignment::statusChanged};
+    QSignalSpy changed{&command, &AddressAssignment::changed};
     QSignalSpy stopped{&command, &AddressAssignment::stopped};
 };
 
@@ -54,13 +55,14 @@ private slots:
         a.dialogs.answers << QStringLiteral("5");
         QSignalSpy windows(&a.f.link, &ReaderLink::replyWindowMeasured);
         int windowsWhenDone = -1;
-        a.dialogs.whileShowingMessage = [&] { windowsWhenDone = int(windows.count()); };
-        a.command.run();
+        connect(&a.command, &AddressAssignment::changed, &a.command,
+                [&] { windowsWhenDone = int(windows.count()); });
+        QCOMPARE(a.command.run(), AddressAssignment::Outcome::Changed);
 
         QCOMPARE(a.dialogs.prompts, QStringList{QStringLiteral("Enter New Address")});
-        QCOMPARE(a.dialogs.messages,
-                 QStringList{QStringLiteral("Reader address has been changed - rerun "
-                                            "\"Show Addresses\" to verify the change")});
+        QVERIFY(a.dialogs.messages.isEmpty()); // the front end words the change
+        QCOMPARE(a.changed.count(), 1);
+        QCOMPARE(a.changed.at(0).at(0).toInt(), 5);
         QCOMPARE(windowsWhenDone, 2); // no reply awaited after the set-address frame
         QVERIFY(a.f.bus().waitForReceived(21, 2000));
         QCOMPARE(hex(a.f.bus().received()),
@@ -139,6 +141,7 @@ private slots:
         a.dialogs.answers << QStringLiteral("5");
         a.command.run();
         QCOMPARE(a.dialogs.messages, QStringList{QStringLiteral("Address already being used")});
+        QVERIFY(a.changed.isEmpty());
         const QByteArray expected = PollOfZero + Ack + QByteArray::fromHex("0685023F03") + Ack;
         QCOMPARE(hex(settled(a.f.bus(), expected.size())), hex(expected));
         QCOMPARE(a.f.bus().readerAddresses(), QList<int>({0, 5}));
@@ -155,7 +158,9 @@ private slots:
         };
         a.command.run();
         QVERIFY(a.dialogs.messages.isEmpty());
-        QCOMPARE(texts(a.stopped), QStringList{"Address change stopped: adapter unplugged"});
+        QCOMPARE(a.stopped.count(), 1);
+        QCOMPARE(a.stopped.at(0).at(0).value<PortProblem>().kind, PortProblem::Kind::Unplugged);
+        QVERIFY(a.changed.isEmpty());
         QVERIFY(!a.f.port.isOpen());
         QCOMPARE(hex(a.f.bus().received()), hex(PollOfZero + Ack));
     }
@@ -165,7 +170,8 @@ private slots:
         Assignment a({0});
         a.f.port.close();
         a.command.run();
-        QCOMPARE(texts(a.stopped), QStringList{"Address change stopped: the port is not open"});
+        QCOMPARE(a.stopped.count(), 1);
+        QCOMPARE(a.stopped.at(0).at(0).value<PortProblem>().kind, PortProblem::Kind::None);
         QVERIFY(a.dialogs.prompts.isEmpty());
         QVERIFY(!a.f.bus().waitForReceived(1, 100));
     }

@@ -113,7 +113,9 @@ private slots:
         scan.run();
 
         QCOMPARE(texts(listed), QStringList({"Address 001", "Address 002"}));
-        QCOMPARE(texts(stopped), QStringList{"Scan stopped at 010: adapter unplugged"});
+        QCOMPARE(stopped.count(), 1);
+        QCOMPARE(stopped.at(0).at(0).toInt(), 10);
+        QCOMPARE(stopped.at(0).at(1).value<PortProblem>().kind, PortProblem::Kind::Unplugged);
         QVERIFY(!f.port.isOpen());
         QCOMPARE(hex(f.bus().received()), hex(scanTraffic(0, 10)));
 
@@ -130,7 +132,9 @@ private slots:
         BusScan scan(f.link);
         QSignalSpy stopped(&scan, &BusScan::stopped);
         scan.run();
-        QCOMPARE(texts(stopped), QStringList{"Scan stopped at 000: the port is not open"});
+        QCOMPARE(stopped.count(), 1);
+        QCOMPARE(stopped.at(0).at(0).toInt(), 0);
+        QCOMPARE(stopped.at(0).at(1).value<PortProblem>().kind, PortProblem::Kind::None);
         QVERIFY(!f.bus().waitForReceived(1, 100));
     }
 

@@ -2,7 +2,7 @@
 #include "bus/replytimer.h"
 #include "commands/busscan.h"
 #include "tests/support/linefixture.h"
-#include "tests/support/scripteddialogs.h"
+#include "tests/support/scriptedwindowdialogs.h"
 #include "window/mainwindow.h"
 
 #include <QElapsedTimer>
@@ -53,7 +53,7 @@ struct WindowOnLine
     }
 
     std::unique_ptr<SimulatedLine> line = std::make_unique<SimulatedLine>(1);
-    ScriptedDialogs dialogs;
+    ScriptedWindowDialogs dialogs;
     MainWindow window{&dialogs};
 };
 
@@ -262,7 +262,7 @@ private slots:
         holder.choosePort(2);
         QVERIFY(holder.open());
 
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         control<QRadioButton>(window, "Option2")->click();
         QCOMPARE(dialogs.messages, QStringList{QStringLiteral("Invalid Com Port")});
@@ -279,7 +279,7 @@ private slots:
         SimulatedLine com1(1);
         Line holder;
         QVERIFY(holder.open());
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         const QString status = control<QLabel>(window, "Label2")->text();
         QVERIFY2(status.contains(QLatin1String("Com 1")) &&
@@ -294,7 +294,7 @@ private slots:
             QSKIP("root may open any device; this case needs an ordinary user");
         SimulatedLine com1(1);
         QFile::setPermissions(com1.device(), QFileDevice::ReadOwner); // no write for anyone
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         const QString status = control<QLabel>(window, "Label2")->text();
         QVERIFY2(status.contains(QLatin1String("dialout")), qPrintable(status));

@@ -140,9 +140,10 @@ void TestNetworkConnection::aServerKilledMidScanStopsTheScanAtThatAddress()
     scan.run(0, 9);
     QCOMPARE(texts(listed), QStringList{"Address 001"});
     QCOMPARE(stopped.count(), 1);
-    QCOMPARE(stopped.at(0).at(1).toInt(), 4);
-    QCOMPARE(stopped.at(0).at(0).toString(),
-             QStringLiteral("Scan stopped at 004: connection to %1 lost").arg(server.rfc2217Url()));
+    QCOMPARE(stopped.at(0).at(0).toInt(), 4);
+    const auto why = stopped.at(0).at(1).value<PortProblem>();
+    QCOMPARE(why.kind, PortProblem::Kind::ConnectionLost);
+    QCOMPARE(why.summary(), QStringLiteral("connection to %1 lost").arg(server.rfc2217Url()));
 }
 
 void TestNetworkConnection::aServerThatCannotServeIsRefusedInPlainWords_data()

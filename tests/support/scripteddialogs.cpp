@@ -1,7 +1,6 @@
 #include "tests/support/scripteddialogs.h"
 
-void ScriptedDialogs::message(const QString &text, const QString &informative,
-                              const QString &detailed)
+void DialogScript::show(const QString &text, const QString &informative, const QString &detailed)
 {
     messages << text;
     details << informative;
@@ -10,7 +9,7 @@ void ScriptedDialogs::message(const QString &text, const QString &informative,
         whileShowingMessage();
 }
 
-QString ScriptedDialogs::askText(const QString &prompt)
+QString DialogScript::ask(const QString &prompt)
 {
     prompts << prompt;
     if (whileAsking)
@@ -18,8 +17,8 @@ QString ScriptedDialogs::askText(const QString &prompt)
     return answers.isEmpty() ? QString() : answers.takeFirst();
 }
 
-std::optional<QString> ScriptedDialogs::editText(const QString &prompt, const QString &text)
+std::optional<QString> DialogScript::edit(const QString &prompt, const QString &text)
 {
     prefilled << text;
-    return answers.isEmpty() ? std::nullopt : std::optional<QString>(askText(prompt));
+    return answers.isEmpty() ? std::nullopt : std::optional<QString>(ask(prompt));
 }

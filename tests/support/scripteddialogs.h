@@ -3,17 +3,13 @@
 #include "commands/operatordialogs.h"
 
 #include <QStringList>
+
 #include <functional>
+#include <optional>
 
-// Answers the program's questions from a script and remembers what it was shown.
-class ScriptedDialogs : public OperatorDialogs
+// An operator who answers from a script and remembers what they were shown.
+struct DialogScript
 {
-public:
-    void message(const QString &text, const QString &informative = QString(),
-                 const QString &detailed = QString()) override;
-    QString askText(const QString &prompt) override;
-    std::optional<QString> editText(const QString &prompt, const QString &text) override;
-
     QStringList answers;       // given in order; a cancel once they run out
     QStringList messages;      // every message shown
     QStringList details;       // the informative text of every message
@@ -23,4 +19,16 @@ public:
     // Runs inside the dialog, as if the operator did something while it was open.
     std::function<void()> whileAsking;
     std::function<void()> whileShowingMessage;
+
+    void show(const QString &text, const QString &informative, const QString &detailed);
+    QString ask(const QString &prompt);
+    std::optional<QString> edit(const QString &prompt, const QString &text);
+};
+
+// Answers a command's questions from the script.
+class ScriptedDialogs : public OperatorDialogs, public DialogScript
+{
+public:
+    void message(const QString &text) override { show(text, QString(), QString()); }
+    QString askText(const QString &prompt) override { return ask(prompt); }
 };

@@ -4,7 +4,7 @@
 #include "line/rfc2217session.h"
 #include "tests/support/linefixture.h"
 #include "tests/support/openwatch.h"
-#include "tests/support/scripteddialogs.h"
+#include "tests/support/scriptedwindowdialogs.h"
 #include "tests/support/simulatedline.h"
 #include "window/mainwindow.h"
 #include "window/portmenu.h"
@@ -65,7 +65,7 @@ private slots:
     void everyCaptionFitsItsControlAtTheWindowsFont()
     {
         SimulatedLine line(1);
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         window.show();
         QCOMPARE(window.windowTitle(), QStringLiteral("rollcall"));
@@ -119,7 +119,7 @@ private slots:
     void noTwoControlsOverlapAndEveryControlLiesInsideTheClientArea()
     {
         SimulatedLine line(1);
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         const QStringList topLevel = {"Frame1", "Frame2", "Command1", "Command2",
                                       "List1",  "Label1", "Label2"};
@@ -150,7 +150,7 @@ private slots:
     void screenReadersHearEveryCaption()
     {
         SimulatedLine line(1);
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         window.show();
         const QList<QPair<const char *, QString>> captions = {
@@ -168,10 +168,48 @@ private slots:
         }
     }
 
+    // How a command ended, as the window words it: a change in a box that names the
+    // button to verify it with, a stop on the status line with why.
+    void theWindowWordsHowACommandEnded_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<bool>("portOpen");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QStringList>("messages");
+        QTest::newRow("changed")
+            << "Command1" << true << QString()
+            << QStringList{"Reader address has been changed - rerun \"Show Addresses\" to "
+                           "verify the change"};
+        QTest::newRow("assignment, port closed")
+            << "Command1" << false << "Address change stopped: the port is not open"
+            << QStringList();
+        QTest::newRow("scan, port closed")
+            << "Command2" << false << "Scan stopped at 000: the port is not open" << QStringList();
+    }
+    void theWindowWordsHowACommandEnded()
+    {
+        QFETCH(QString, button);
+        QFETCH(bool, portOpen);
+        QFETCH(QString, status);
+        QFETCH(QStringList, messages);
+        SimulatedLine line(1);
+        line.bus().addReader(sim::Reader{}); // at address 0
+        ScriptedWindowDialogs dialogs;
+        dialogs.answers << QStringLiteral("9");
+        MainWindow window(&dialogs);
+        window.link().setReplyWindowForTesting(std::chrono::milliseconds(30));
+        QVERIFY(window.port().isOpen());
+        if (!portOpen)
+            window.port().close();
+        control<QPushButton>(window, qPrintable(button))->click();
+        QCOMPARE(control<QLabel>(window, "Label2")->text(), status);
+        QCOMPARE(dialogs.messages, messages);
+    }
+
     void tabGoesThroughTheControlsInTheirOrder()
     {
         SimulatedLine line(1);
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         const QStringList order = {"Option1", "Option2",  "Option3",  "Option4",  "Option5",
                                    "Option9", "Option10", "Command1", "Command2", "List1"};
@@ -189,7 +227,7 @@ private slots:
     {
         SimulatedLine line(1);
         OpenWatch opens(line.device());
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         QVERIFY(control<QRadioButton>(window, "Option1")->isChecked());
         QVERIFY(control<QRadioButton>(window, "Option10")->isChecked());
@@ -214,7 +252,7 @@ private slots:
         SimulatedLine com1(1);
         SimulatedLine com3(3);
         OpenWatch opens1(com1.device());
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
 
         control<QRadioButton>(window, "Option9")->click();
@@ -234,7 +272,7 @@ private slots:
     {
         SimulatedLine com1(1);
         mapPortToMissingDevice(2);
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
 
         control<QRadioButton>(window, "Option2")->click();
@@ -264,7 +302,7 @@ private slots:
         SimulatedLine com2(2);
         PortMap ports;
         ports.setDevice(1, QStringLiteral("rfc2217://127.0.0.1:%1").arg(silent.serverPort()));
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs, ports);
         QCOMPARE(window.port().state(), Line::State::Opening);
         QCOMPARE(window.port().count(), 0); // nothing to count yet, and no failure
@@ -282,7 +320,7 @@ private slots:
     void aRadioClickKeepsTheLastCommandsResult()
     {
         SimulatedLine com1(1);
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         control<QPushButton>(window, "Command1")->click(); // nobody at 0: a status text
         QCOMPARE(control<QLabel>(window, "Label2")->text(),
@@ -297,7 +335,7 @@ private slots:
     {
         mapPortToMissingDevice(1);
         SimulatedLine com3(3);
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         const QString status = control<QLabel>(window, "Label2")->text();
         QVERIFY2(status.contains(QLatin1String("Com 1")) &&
@@ -341,7 +379,7 @@ private slots:
         SimulatedLine second(5);
         second.bus().addReader({7});
         OpenWatch opensOfFirst(first.device());
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         dialogs.answers = typed.replaceInStrings(QStringLiteral("PTY"), second.device());
         MainWindow window(&dialogs);
         window.link().setReplyWindowForTesting(std::chrono::milliseconds(25));
@@ -391,7 +429,7 @@ private slots:
         late.address = 50;
         line.bus().addReader(early);
         line.bus().addReader(late);
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         auto *command1 = control<QPushButton>(window, "Command1");
         auto *command2 = control<QPushButton>(window, "Command2");
@@ -437,7 +475,7 @@ private slots:
     void closingTheWindowMidScanStopsTheTrafficAtOnceAndTheWindowGoesAfterwards()
     {
         SimulatedLine line(1);
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         QPointer<MainWindow> window = new MainWindow(&dialogs);
         window->setAttribute(Qt::WA_DeleteOnClose);
         window->link().setReplyWindowForTesting(std::chrono::milliseconds(60));

@@ -2,7 +2,7 @@
 #include "commands/addressassignment.h"
 #include "commands/busscan.h"
 #include "tests/support/linefixture.h"
-#include "tests/support/scripteddialogs.h"
+#include "tests/support/scriptedwindowdialogs.h"
 #include "tests/support/simulatedline.h"
 #include "window/mainwindow.h"
 
@@ -52,7 +52,7 @@ struct LongPathWindow
     }
 
     PortMap ports;
-    ScriptedDialogs dialogs;
+    ScriptedWindowDialogs dialogs;
     std::unique_ptr<MainWindow> window;
 };
 
@@ -162,7 +162,7 @@ private slots:
     void theCommandsOwnTextsFitTheStatusLine()
     {
         SimulatedLine line(1);
-        ScriptedDialogs dialogs;
+        ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         auto *label = window.findChild<QLabel *>(QStringLiteral("Label2"));
         const QFontMetrics metrics(label->font());
