@@ -1,4 +1,4 @@
-#include "terminal/commandline.h"
+#include "app/commandline.h"
 #include "terminal/terminal.h"
 #include "window/mainwindow.h"
 

@@ -11,7 +11,6 @@
 #include "line/linetrace.h"
 #include "line/serialportlist.h"
 #include "system/stoprequest.h"
-#include "terminal/commandline.h"
 #include "terminal/scanreport.h"
 #include "terminal/watchreport.h"
 
@@ -90,7 +89,7 @@ class Terminal
     Q_DECLARE_TR_FUNCTIONS(Terminal)
 
 public:
-    explicit Terminal(const CommandLine &commandLine);
+    explicit Terminal(const TerminalCommand &commandLine);
     Terminal(const Terminal &) = delete;
     Terminal &operator=(const Terminal &) = delete;
 
@@ -119,19 +118,19 @@ private:
     // Declared first, so destroyed last: a stop asked while the port closes on the way
     // out still ends the program as a stop, not by the default handling.
     StopRequest m_stop;
-    const CommandLine &m_commandLine;
+    const TerminalCommand &m_commandLine;
     Line m_line;
     ReaderLink m_link{m_line};
     int m_stopStatus = 0; // the exit status of the first stop asked for
     qsizetype m_progressShown = 0;
 };
 
-Terminal::Terminal(const CommandLine &commandLine)
+Terminal::Terminal(const TerminalCommand &commandLine)
     : m_commandLine(commandLine), m_line(commandLine.ports)
 {
     m_line.choosePort(commandLine.port);
     m_line.setSettings(LineSettings::at(commandLine.bauds.constFirst()));
-    if (commandLine.action != CommandLine::Action::Assign)
+    if (commandLine.kind != TerminalCommand::Kind::Assign)
         m_link.setReplyWindow(std::chrono::milliseconds(commandLine.windowMs));
 
     // Ctrl+C and SIGTERM end the reply wait at once through the event loop; the command
@@ -342,13 +341,13 @@ int Terminal::assign()
 
 } // namespace
 
-int runInTerminal(const CommandLine &commandLine)
+int runInTerminal(const TerminalCommand &commandLine)
 {
     Terminal terminal(commandLine);
-    switch (commandLine.action) {
-    case CommandLine::Action::Assign:
+    switch (commandLine.kind) {
+    case TerminalCommand::Kind::Assign:
         return terminal.assign();
-    case CommandLine::Action::Watch:
+    case TerminalCommand::Kind::Watch:
         return terminal.watch();
     default:
         return terminal.scan();

@@ -1,8 +1,31 @@
 #pragma once
 
-struct CommandLine;
+#include "bus/frames.h"
+#include "line/portmap.h"
 
-// Runs "rollcall scan" or "rollcall assign NEW" on the same bus and command code as the
+#include <QList>
+
+// What a command from a terminal is to do, as its command line gave it.
+struct TerminalCommand
+{
+    enum class Kind { Scan, Watch, Assign };
+
+    Kind kind = Kind::Scan;
+    // The devices given with --com N=DEVICE; a later --com for the same port wins.
+    PortMap ports;
+    // The port and its speed; a scan may go through several speeds in turn. For Scan and
+    // Watch the addresses to poll and the reply window.
+    int port = PortMap::FirstPort;
+    QList<int> bauds{9600};
+    int firstAddress = frames::FirstAddress;
+    int lastAddress = frames::LastAddress;
+    int windowMs = 200;
+    bool json = false;
+    // For Assign: the new address, already judged valid.
+    int newAddress = 0;
+};
+
+// Runs "rollcall scan", "watch" or "assign NEW" on the same bus and command code as the
 // window, with no window: readers and results on standard output, refusals and line
 // failures on standard error. Needs a QCoreApplication; returns the exit status.
-int runInTerminal(const CommandLine &commandLine);
+int runInTerminal(const TerminalCommand &command);

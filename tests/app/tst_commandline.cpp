@@ -1,4 +1,4 @@
-#include "terminal/commandline.h"
+#include "app/commandline.h"
 #include "tests/support/openwatch.h"
 #include "tests/support/simulatedline.h"
 

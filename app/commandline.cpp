@@ -1,4 +1,4 @@
-#include "terminal/commandline.h"
+#include "app/commandline.h"
 
 #include "commands/addressassignment.h"
 #include "commands/addressentry.h"
@@ -110,10 +110,13 @@ QString takeCommand(QStringList words, CommandLine &line)
     const QString command = words.isEmpty() ? QString() : words.takeFirst();
     if (command == QLatin1String("scan")) {
         line.action = CommandLine::Action::Scan;
+        line.kind = TerminalCommand::Kind::Scan;
     } else if (command == QLatin1String("watch")) {
         line.action = CommandLine::Action::Watch;
+        line.kind = TerminalCommand::Kind::Watch;
     } else if (command == QLatin1String("assign")) {
         line.action = CommandLine::Action::Assign;
+        line.kind = TerminalCommand::Kind::Assign;
         if (words.isEmpty())
             return CommandLine::tr("assign: the new address is missing, for example: rollcall "
                                    "assign 7");
