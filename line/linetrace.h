@@ -4,8 +4,8 @@
 #include <QLoggingCategory>
 
 // The line's traffic, one event a line on standard error: the port opened, closed or
-// lost, every write, and what waits at the end of each reply window. Off unless
-// --trace or QT_LOGGING_RULES="rollcall.bus.trace.debug=true" turns it on.
+// lost, every write, and what waits at the end of each reply window. Off unless the
+// program is asked to trace or QT_LOGGING_RULES="rollcall.bus.trace.debug=true" turns it on.
 Q_DECLARE_LOGGING_CATEGORY(lcLineTrace)
 
 namespace linetrace {
