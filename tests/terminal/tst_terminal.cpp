@@ -178,8 +178,10 @@ void TestTerminal::commandsFromATerminal_data()
         << polls(0, 1) + polls(1, 1) + polls(2, 3) + polls(3, 3) + polls(2, 2);
     // The late reply lands in the window of 005, where nobody answers alone. The replies
     // are the scan's own windows': none of the polls alone.
-    QTest::newRow("json at a window of 50 ms")
+    QTest::newRow("json at a window of 50 ms, a device named with %1")
         << QStringList{scan,
+                       QStringLiteral("--com"),
+                       QStringLiteral("1=%1"),
                        range,
                        QStringLiteral("0-9"),
                        window,
@@ -305,13 +307,6 @@ void TestTerminal::commandsFromATerminal_data()
                        QStringLiteral("20")}
         << QStringLiteral("0") << int(Nothing) << 2 << QString()
         << QStringList{QStringLiteral("rollcall: --window is for scan and watch")} << QByteArray();
-    QTest::newRow("missing device")
-        << QStringList{scan, QStringLiteral("--com"),
-                       QStringLiteral("1=/dev/rollcall-no-such-device")}
-        << QString() << int(Nothing) << 1 << QString()
-        << QStringList{QStringLiteral("Com 1: /dev/rollcall-no-such-device does not exist\n"),
-                       QStringLiteral("To put a device on Com 1")}
-        << QByteArray();
     QTest::newRow("Ctrl+C") << QStringList{scan, range, QStringLiteral("0-9")}
                             << QStringLiteral("1 4") << int(Interrupt) << 130
                             << QStringLiteral("Address 001\n") << QStringList() << polls(0, 2);
@@ -344,15 +339,6 @@ void TestTerminal::commandsFromATerminal_data()
         << polls(0, 1) + polls(0, 0);
     // A row named with "%1" runs on a device named with it, as an IPv6 zone may be; "%1"
     // in its columns then stands for that whole name.
-    QTest::newRow("json, a device named with %1")
-        << QStringList{scan,  QStringLiteral("--com"), QStringLiteral("1=%1"),
-                       range, QStringLiteral("0-2"),   QStringLiteral("--json")}
-        << QStringLiteral("1") << int(Nothing) << 0
-        << QStringLiteral(R"({"port":1,"device":"%1","baud":9600,"addresses":[0,2],)"
-                          R"("readers":[1],"complete":true,"replies":[)"
-                          R"({"address":1,"first_byte_ms":~3,"bytes":4,"listed":true}]})"
-                          "\n")
-        << QStringList() << polls(0, 2);
     QTest::newRow("watch, json, a device named with %1")
         << QStringList{QStringLiteral("watch"), QStringLiteral("--com"),
                        QStringLiteral("1=%1"),  range,
@@ -371,7 +357,8 @@ void TestTerminal::commandsFromATerminal_data()
         << QStringList{scan, QStringLiteral("--com"), QStringLiteral("1=%1-missing")} << QString()
         << int(Nothing) << 1 << QString()
         << QStringList{QStringLiteral("Com 1: %1-missing does not exist\n"
-                                      "%1-missing does not exist.\n")}
+                                      "%1-missing does not exist.\n"),
+                       QStringLiteral("To put a device on Com 1")}
         << QByteArray();
 }
 
