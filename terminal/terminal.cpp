@@ -10,6 +10,7 @@
 #include "line/lineaddress.h"
 #include "line/linetrace.h"
 #include "line/serialportlist.h"
+#include "system/standardstream.h"
 #include "system/stoprequest.h"
 #include "terminal/scanreport.h"
 #include "terminal/watchreport.h"
@@ -21,12 +22,6 @@
 #include <optional>
 #include <set>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace {
 
 void printLine(std::FILE *stream, const QString &text)
@@ -35,20 +30,10 @@ void printLine(std::FILE *stream, const QString &text)
     std::fflush(stream); // shown the moment it is known, on a pipe too
 }
 
-// Progress is for a person watching, not for a pipe or a file.
-bool isTerminal(std::FILE *stream)
-{
-#ifdef Q_OS_WIN
-    return ::_isatty(::_fileno(stream)) != 0;
-#else
-    return ::isatty(::fileno(stream)) != 0;
-#endif
-}
-
 // Progress is for a person watching, and not between the lines of a trace either.
 bool showsProgress()
 {
-    return isTerminal(stderr) && !lcLineTrace().isDebugEnabled();
+    return StandardStream::isTerminal(stderr) && !lcLineTrace().isDebugEnabled();
 }
 
 // A reply that came after its window, and the window that would have held it.
