@@ -3,8 +3,9 @@
 #include <QAbstractSocket>
 
 // winsock2.h first: windows.h alone brings in the older winsock.h, which clashes with it.
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 
 namespace SystemQueue {
 
