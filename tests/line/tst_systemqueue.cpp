@@ -96,6 +96,11 @@ private slots:
     // at the first wait for room nor never.
     void givesUpOnAPeerThatTakesNothingAfterTheWriteLimit()
     {
+#ifdef Q_OS_WIN
+        // Winsock as Wine gives it takes all 32 MB from a peer that reads nothing, so no
+        // stall can be made on a socket here; the pseudo-terminal's test stalls a device.
+        QSKIP("Winsock under Wine takes every byte: no stalled peer can be made");
+#endif
         Connection connection;
         QVERIFY(connection.open());
         const QByteArray bytes = moreThanTheSystemTakes();
