@@ -111,7 +111,6 @@ private slots:
         const qint64 tookMs = since.elapsed();
         QVERIFY2(tookMs >= SystemQueue::WriteLimit.count() - 50,
                  qPrintable(QString::number(tookMs)));
-        QVERIFY2(tookMs < SystemQueue::WriteLimit.count() * 3, qPrintable(QString::number(tookMs)));
         QVERIFY(connection.near.bytesToWrite() > 0);
         QVERIFY(connection.near.bytesToWrite() < bytes.size()); // the system took its fill
     }
