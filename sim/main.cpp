@@ -11,7 +11,9 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -32,6 +34,21 @@ int usageError(const QString &message)
     return 2;
 }
 
+// The value of `option`, or 0 when it is not given; nothing when it is not a number above
+// 0 (a whole one when `whole`).
+std::optional<double> positiveValue(const QCommandLineParser &parser,
+                                    const QCommandLineOption &option, bool whole)
+{
+    if (!parser.isSet(option))
+        return 0.0;
+    bool ok = false;
+    const QString text = parser.value(option);
+    const double value = whole ? text.toInt(&ok) : text.toDouble(&ok);
+    if (!ok || value <= 0)
+        return std::nullopt;
+    return value;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -49,9 +66,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption readerOption(
         QStringLiteral("reader"),
         QStringLiteral("Add a reader at ADDR (0..126), optionally faulty: none, silent, "
-                       "onebyte, late, wrongfirst; delay=MS answers after MS (default 3); "
-                       "baud=9600|19200 hears only that speed (default: any); reply=HEX "
-                       "answers those bytes (default 02 4F 4B 03). Repeatable, "
+                       "onebyte, late, wrongfirst, garbled; delay=MS answers after MS "
+                       "(default 3); baud=9600|19200 hears only that speed (default: any); "
+                       "reply=HEX answers those bytes (default 02 4F 4B 03). Repeatable, "
                        "e.g. 7:delay=60:baud=19200."),
         QStringLiteral("ADDR[:setting]..."));
     const QCommandLineOption linkOption(QStringLiteral("link"),
@@ -59,13 +76,24 @@ int main(int argc, char *argv[])
                                         QStringLiteral("PATH"));
     const QCommandLineOption babbleOption(QStringLiteral("babble"),
                                           QStringLiteral("A device floods the line with garbage."));
+    const QCommandLineOption echoOption(
+        QStringLiteral("echo"),
+        QStringLiteral("The adapter echoes: every byte the program sends comes straight "
+                       "back to it, as on a 2-wire RS-485 adapter whose receiver hears "
+                       "its own sending."));
+    const QCommandLineOption otherMasterOption(
+        QStringLiteral("other-master"),
+        QStringLiteral("Another master polls the readers in turn every MS milliseconds, "
+                       "whatever else is on the line."),
+        QStringLiteral("MS"));
     const QCommandLineOption traceOption(QStringLiteral("trace"),
                                          QStringLiteral("Print the traffic in hex as it happens."));
     const QCommandLineOption durationOption(QStringLiteral("duration"),
                                             QStringLiteral("Exit after SECONDS (default: run until "
                                                            "interrupted)."),
                                             QStringLiteral("SECONDS"));
-    parser.addOptions({readerOption, linkOption, babbleOption, traceOption, durationOption});
+    parser.addOptions({readerOption, linkOption, babbleOption, echoOption, otherMasterOption,
+                       traceOption, durationOption});
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty())
@@ -81,13 +109,13 @@ int main(int argc, char *argv[])
         readers.append(*reader);
     }
 
-    double durationSeconds = 0;
-    if (parser.isSet(durationOption)) {
-        bool ok = false;
-        durationSeconds = parser.value(durationOption).toDouble(&ok);
-        if (!ok || durationSeconds <= 0)
-            return usageError(QStringLiteral("--duration needs a positive number of seconds"));
-    }
+    const std::optional<double> durationSeconds = positiveValue(parser, durationOption, false);
+    if (!durationSeconds)
+        return usageError(QStringLiteral("--duration needs a positive number of seconds"));
+    const std::optional<double> otherMasterMs = positiveValue(parser, otherMasterOption, true);
+    if (!otherMasterMs)
+        return usageError(
+            QStringLiteral("--other-master needs a positive whole number of milliseconds"));
 
     // Ends the loop, so the published link is removed on the way out.
     StopRequest stopRequest;
@@ -107,6 +135,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     bus.setBabbling(parser.isSet(babbleOption));
+    bus.setEcho(parser.isSet(echoOption) ? sim::Echo::Exact : sim::Echo::Off);
+    bus.setOtherMaster(std::chrono::milliseconds(qint64(*otherMasterMs)));
 
     printLine(QStringLiteral("slave: ") + bus.slavePath());
     if (parser.isSet(linkOption))
@@ -133,8 +163,8 @@ int main(int argc, char *argv[])
     QObject::connect(&drainTimer, &QTimer::timeout, [&] { drainTrace(false); });
     drainTimer.start(tracing ? TraceIntervalMs : DrainIntervalMs);
 
-    if (durationSeconds > 0)
-        QTimer::singleShot(qRound64(durationSeconds * 1000), &app, &QCoreApplication::quit);
+    if (*durationSeconds > 0)
+        QTimer::singleShot(qRound64(*durationSeconds * 1000), &app, &QCoreApplication::quit);
 
     const int status = QCoreApplication::exec();
     drainTrace(true);

@@ -21,6 +21,7 @@ constexpr FaultName FaultNames[] = {
     {Fault::OneByte, "onebyte"},
     {Fault::Late, "late"},
     {Fault::WrongFirstByte, "wrongfirst"},
+    {Fault::Garbled, "garbled"},
 };
 
 } // namespace
@@ -39,6 +40,10 @@ std::optional<Reply> replyTo(const Reader &reader)
     case Fault::WrongFirstByte: {
         const char bytes[] = {char(wire::Nak), char(wire::Etx)};
         return Reply{QByteArray(bytes, 2), reader.delay};
+    }
+    case Fault::Garbled: {
+        const char bytes[] = {0x13, 0x55, char(0xAA), 0x41};
+        return Reply{QByteArray(bytes, 4), reader.delay};
     }
     }
     return std::nullopt;
@@ -100,8 +105,8 @@ std::optional<Reader> parseReaderOption(const QString &text, QString *error)
             faultGiven = true;
         } else {
             return fail(QStringLiteral("unknown setting \"%1\" (one fault of none, silent, "
-                                       "onebyte, late, wrongfirst; delay=MS; baud=9600|19200; "
-                                       "reply=HEX)")
+                                       "onebyte, late, wrongfirst, garbled; delay=MS; "
+                                       "baud=9600|19200; reply=HEX)")
                             .arg(setting));
         }
     }

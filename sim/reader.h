@@ -11,8 +11,10 @@ namespace sim {
 // How a reader misbehaves when polled.
 //   None: answers `reply` after `delay`; Silent: never answers;
 //   OneByte: answers a lone 0x06 after `delay`; Late: answers `reply` 250 ms after the poll;
-//   WrongFirstByte: answers 0x15 0x03 after `delay`.
-enum class Fault { None, Silent, OneByte, Late, WrongFirstByte };
+//   WrongFirstByte: answers 0x15 0x03 after `delay`;
+//   Garbled: answers 0x13 0x55 0xAA 0x41 after `delay`, what the program makes of two
+//   readers set to one address answering over each other.
+enum class Fault { None, Silent, OneByte, Late, WrongFirstByte, Garbled };
 
 struct Reader
 {

@@ -24,6 +24,12 @@ constexpr char BabbleByte = 0x55; // alternating bits: the busiest pattern a UAR
 // again only after a pause instead of spinning on it.
 constexpr std::chrono::milliseconds HangupBackoff{50};
 
+// What the line holds for a program that does not read: past it, our echo, the other
+// master's polls and the replies are lost, as on a real line, and memory stays flat.
+constexpr int MaxWaiting = 64 * 1024;
+
+constexpr char ChangedEchoMask = 0x40;
+
 // Rounded up: waking a little late is harmless, waking early only costs another loop.
 int millisecondsUntil(Clock::time_point due, Clock::time_point now)
 {
@@ -180,6 +186,23 @@ void ReaderBus::injectNoise(const QByteArray &bytes)
     m_wake.wake();
 }
 
+void ReaderBus::setEcho(Echo mode)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_echo = mode;
+    m_echoFollowsAddress = false;
+}
+
+void ReaderBus::setOtherMaster(std::chrono::milliseconds period)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_otherMasterPeriod = std::max(period, std::chrono::milliseconds::zero());
+        m_otherMasterDue = Clock::now() + m_otherMasterPeriod;
+    }
+    m_wake.wake();
+}
+
 void ReaderBus::unplug()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -268,6 +291,7 @@ void ReaderBus::run()
         const int fd = m_pty.masterFd();
         const Clock::time_point now = Clock::now();
         moveDueReplies(now);
+        pollAsOtherMaster(fd, now);
         writeWaiting(fd, now);
 
         // Sleep until the line has something for us, the next reply is due, or
@@ -278,6 +302,7 @@ void ReaderBus::run()
         int timeout = -1;
         if (!m_scheduled.empty())
             timeout = millisecondsUntil(m_scheduled.begin()->first, now);
+        timeout = earlierTimeout(timeout, untilOtherMaster(fd, now));
         if (fd >= 0 && !watchLine)
             timeout = earlierTimeout(timeout, millisecondsUntil(m_hangupUntil, now));
         lock.unlock();
@@ -326,6 +351,7 @@ void ReaderBus::handleIncoming(const char *data, int size, Clock::time_point at)
         if (const std::optional<Frame> frame = m_parser.feed(quint8(data[i])))
             handleFrame(*frame, at);
     }
+    echo(data, size);
     m_changed.notify_all();
 }
 
@@ -354,9 +380,62 @@ void ReaderBus::handleFrame(const Frame &frame, Clock::time_point at)
 void ReaderBus::moveDueReplies(Clock::time_point now)
 {
     while (!m_scheduled.empty() && m_scheduled.begin()->first <= now) {
-        m_outbox.append(m_scheduled.begin()->second);
+        queueForProgram(m_scheduled.begin()->second);
         m_scheduled.erase(m_scheduled.begin());
     }
+}
+
+// Queued at once, while a reply waits for its time in m_scheduled: the echo always
+// goes first.
+void ReaderBus::echo(const char *data, int size)
+{
+    if (m_echo == Echo::Off)
+        return;
+    QByteArray bytes(data, size);
+    if (m_echo == Echo::Changed) {
+        for (char &byte : bytes) {
+            const bool isAddress = quint8(byte) >= wire::AddressBase;
+            if (m_echoFollowsAddress)
+                byte = char(byte ^ ChangedEchoMask);
+            m_echoFollowsAddress = isAddress;
+        }
+    }
+    queueForProgram(bytes);
+}
+
+// Nobody is left to hear it once the line is unplugged.
+void ReaderBus::pollAsOtherMaster(int fd, Clock::time_point now)
+{
+    if (fd < 0 || m_otherMasterPeriod.count() <= 0 || now < m_otherMasterDue)
+        return;
+    // Keeps to its beat after a late turn, but does not hurry to make up a longer stall.
+    m_otherMasterDue += m_otherMasterPeriod;
+    if (m_otherMasterDue <= now)
+        m_otherMasterDue = now + m_otherMasterPeriod;
+
+    auto next = m_readers.upper_bound(m_otherMasterPolled);
+    if (next == m_readers.end())
+        next = m_readers.begin();
+    const int address = next == m_readers.end() ? 1 : next->first;
+    m_otherMasterPolled = address;
+
+    const char bytes[] = {char(wire::Ack), char(wire::AddressBase + address), char(wire::Stx), '?',
+                          char(wire::Etx)};
+    queueForProgram(QByteArray(bytes, int(sizeof bytes)));
+    handleFrame(Frame{Frame::Poll, address, 0}, now);
+}
+
+int ReaderBus::untilOtherMaster(int fd, Clock::time_point now) const
+{
+    if (fd < 0 || m_otherMasterPeriod.count() <= 0)
+        return -1;
+    return millisecondsUntil(m_otherMasterDue, now);
+}
+
+void ReaderBus::queueForProgram(const QByteArray &bytes)
+{
+    if (m_outbox.size() < MaxWaiting)
+        m_outbox.append(bytes);
 }
 
 bool ReaderBus::writePending(int fd)

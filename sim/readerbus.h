@@ -19,6 +19,12 @@
 
 namespace sim {
 
+// What the program hears of its own bytes. The receiver of a 2-wire RS-485 adapter stays
+// on while it sends, so each byte comes straight back (Exact). Changed is the echo of a
+// collision: the byte after each address byte (0x80 and up) comes back with bit 6
+// flipped, so ACK and a poll 06 85 02 3F 03 return as 06 85 42 3F 03.
+enum class Echo { Off, Exact, Changed };
+
 // The readers' side of a multi-drop serial line, played on the master side of a pty.
 // The program under test opens slavePath() as if it were a USB serial adapter.
 // A worker thread answers polls; every public method may be called from any thread.
@@ -44,6 +50,14 @@ public:
     void setBabbling(bool on);
     qint64 babbleBytesSent() const;
     void injectNoise(const QByteArray &bytes);
+    // Every byte from the program comes back to it as soon as it is read, ahead of any
+    // reply to it; the echo is in sent() and the trace like any byte to the program.
+    void setEcho(Echo mode);
+    // Another master (an access panel left running) puts ACK and a poll frame on the line
+    // every `period`, for each reader in turn by address (for address 1 while there is
+    // none); the readers answer it as they answer the program, which hears it all. It
+    // does not wait for the line to be quiet. A period of 0 stops it.
+    void setOtherMaster(std::chrono::milliseconds period);
     // The adapter is yanked: the program's reads on the slave fail from now on.
     void unplug();
 
@@ -67,6 +81,10 @@ private:
     void handleIncoming(const char *data, int size, Clock::time_point at);
     void handleFrame(const Frame &frame, Clock::time_point at);
     void moveDueReplies(Clock::time_point now);
+    void echo(const char *data, int size);
+    void pollAsOtherMaster(int fd, Clock::time_point now);
+    int untilOtherMaster(int fd, Clock::time_point now) const; // -1 while it is off
+    void queueForProgram(const QByteArray &bytes);
     // Replies, then babble, unless the line is down; a hang-up starts the backoff.
     void writeWaiting(int fd, Clock::time_point now);
     bool writePending(int fd); // false on hang-up
@@ -93,6 +111,11 @@ private:
     bool m_keepsTraffic = true;
     qint64 m_babbleBytes = 0;
     bool m_babbling = false;
+    Echo m_echo = Echo::Off;
+    bool m_echoFollowsAddress = false; // Changed alters the next byte echoed
+    std::chrono::milliseconds m_otherMasterPeriod{0};
+    Clock::time_point m_otherMasterDue;
+    int m_otherMasterPolled = -1; // the address it polled last
     bool m_unplugRequested = false;
     bool m_stopping = false;
     Clock::time_point m_hangupUntil;

@@ -15,6 +15,7 @@
 using namespace std::chrono_literals;
 
 Q_DECLARE_METATYPE(sim::Fault)
+Q_DECLARE_METATYPE(sim::Echo)
 
 namespace {
 
@@ -81,6 +82,8 @@ private slots:
     void faultyReplies_data();
     void faultyReplies();
     void lateReplyComesAfterQuarterSecond();
+    void programHearsMoreThanReplies_data();
+    void programHearsMoreThanReplies();
     void setAddressMovesReaderZero();
     void setAddressLeavesOthersAlone_data();
     void setAddressLeavesOthersAlone();
@@ -214,6 +217,7 @@ void TestReaderBus::faultyReplies_data()
     QTest::newRow("none") << sim::Fault::None << DefaultReply;
     QTest::newRow("one byte") << sim::Fault::OneByte << QByteArray("\x06");
     QTest::newRow("wrong first byte") << sim::Fault::WrongFirstByte << QByteArray("\x15\x03");
+    QTest::newRow("garbled") << sim::Fault::Garbled << QByteArray("\x13\x55\xAA\x41");
 }
 
 void TestReaderBus::faultyReplies()
@@ -248,6 +252,51 @@ void TestReaderBus::lateReplyComesAfterQuarterSecond()
     QVERIFY(firstTime(trace, sim::TraceEntry::ToProgram) -
                 lastTime(trace, sim::TraceEntry::FromProgram) >=
             250'000'000);
+}
+
+void TestReaderBus::programHearsMoreThanReplies_data()
+{
+    const QByteArray poll = ack() + pollFrame(5);
+    QTest::addColumn<sim::Echo>("echo");
+    QTest::addColumn<int>("otherMasterMs");
+    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<QByteArray>("heard");
+    QTest::newRow("exact echo") << sim::Echo::Exact << 0 << poll << poll + DefaultReply;
+    QTest::newRow("changed echo") << sim::Echo::Changed << 0 << poll
+                                  << QByteArray("\x06\x85\x42\x3F\x03") + DefaultReply;
+    // Readers 5 and 9 in turn, then 5 again, each answering before the next poll.
+    QTest::newRow("other master") << sim::Echo::Off << 60 << QByteArray()
+                                  << poll + DefaultReply + ack() + pollFrame(9) + DefaultReply +
+                                         poll + DefaultReply;
+}
+
+void TestReaderBus::programHearsMoreThanReplies()
+{
+    QFETCH(sim::Echo, echo);
+    QFETCH(int, otherMasterMs);
+    QFETCH(QByteArray, written);
+    QFETCH(QByteArray, heard);
+    sim::ReaderBus bus;
+    bus.addReader(reader(5));
+    bus.addReader(reader(9));
+    bus.setEcho(echo);
+    PcSide pc(bus.slavePath());
+
+    const qint64 start = bus.elapsedNanoseconds();
+    bus.setOtherMaster(std::chrono::milliseconds(otherMasterMs));
+    QVERIFY(pc.write(written));
+    QCOMPARE(pc.read(int(heard.size()), 1000), heard);
+    QVERIFY(bus.sent().startsWith(heard));
+
+    // The other master's turns come no sooner than its period allows.
+    int turns = 0;
+    for (const sim::TraceEntry &entry : bus.trace()) {
+        if (otherMasterMs > 0 && entry.direction == sim::TraceEntry::ToProgram &&
+            entry.byte == 0x06) {
+            ++turns;
+            QVERIFY(entry.nanoseconds >= start + turns * qint64(otherMasterMs) * 1'000'000);
+        }
+    }
 }
 
 void TestReaderBus::setAddressMovesReaderZero()

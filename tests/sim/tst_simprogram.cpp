@@ -109,6 +109,8 @@ void TestSimProgram::rejectsBadArguments_data()
         << QStringList{QStringLiteral("--reader"), QStringLiteral("5:bogus")};
     QTest::newRow("bad duration") << QStringList{QStringLiteral("--duration"),
                                                  QStringLiteral("soon")};
+    QTest::newRow("other master of no period")
+        << QStringList{QStringLiteral("--other-master"), QStringLiteral("0")};
     QTest::newRow("stray argument") << QStringList{QStringLiteral("extra")};
 }
 

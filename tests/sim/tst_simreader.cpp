@@ -43,6 +43,7 @@ void TestSimReader::replies_data()
     QTest::newRow("one byte") << sim::Fault::OneByte << QByteArray("\x06") << 17;
     QTest::newRow("late") << sim::Fault::Late << own << 250;
     QTest::newRow("wrong first") << sim::Fault::WrongFirstByte << QByteArray("\x15\x03") << 17;
+    QTest::newRow("garbled") << sim::Fault::Garbled << QByteArray("\x13\x55\xAA\x41") << 17;
 }
 
 void TestSimReader::replies()
@@ -77,6 +78,7 @@ void TestSimReader::faultNames_data()
     QTest::newRow("onebyte") << "onebyte" << std::optional(sim::Fault::OneByte);
     QTest::newRow("late") << "late" << std::optional(sim::Fault::Late);
     QTest::newRow("wrongfirst") << "wrongfirst" << std::optional(sim::Fault::WrongFirstByte);
+    QTest::newRow("garbled") << "garbled" << std::optional(sim::Fault::Garbled);
     QTest::newRow("case matters") << "Silent" << std::optional<sim::Fault>();
     QTest::newRow("empty") << "" << std::optional<sim::Fault>();
     QTest::newRow("prefix") << "wrong" << std::optional<sim::Fault>();
