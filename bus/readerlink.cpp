@@ -1,6 +1,7 @@
 #include "bus/readerlink.h"
 
 #include "bus/frames.h"
+#include "bus/traffic.h"
 #include "line/line.h"
 #include "line/linetrace.h"
 
@@ -23,19 +24,24 @@ ReaderLink::ReaderLink(Line &line, QObject *parent)
     m_replyTimer.setInterval(ReplyWindow);
     connect(&m_replyTimer, &ReplyTimer::timeout, this, &ReaderLink::onReplyWindowOver);
     connect(&m_quietTimer, &ReplyTimer::timeout, this, [this] { m_quietOver = true; });
+    // Another port or speed: maybe another adapter, and another bus to listen to first.
+    connect(&m_line, &Line::opened, this, [this] {
+        m_listened = false;
+        m_echo.forget();
+    });
     m_clock.start();
 }
 
 ReaderLink::Poll ReaderLink::poll(int address)
 {
-    return sendPoll(address) ? awaitReply() : Poll::LineDown;
+    return sendPoll(address) ? awaitReply() : Poll::Stopped;
 }
 
 ReaderLink::Poll ReaderLink::pollAlone(int address)
 {
     const qint64 waitFromNs = m_clock.nsecsElapsed();
     if (!waitForQuietLine())
-        return Poll::LineDown;
+        return Poll::Stopped;
     qCDebug(lcLineTrace, "%.3f ms line quiet after %.1f ms: %03d polled alone for %lld ms",
             linetrace::millisecondsSinceStart(),
             static_cast<double>(m_clock.nsecsElapsed() - waitFromNs) / 1e6, address,
@@ -74,13 +80,88 @@ void ReaderLink::waitUntil(const std::function<bool()> &done)
 
 bool ReaderLink::awaitOpen()
 {
+    m_otherMaster.clear(); // every exchange begins here
     waitUntil([this] { return m_aborted || m_line.state() != Line::State::Opening; });
     return !m_aborted && m_line.isOpen();
 }
 
+// Bytes heard on a line before the program said anything were sent by another device.
+// What waited from before the open is not heard: it may be an earlier program's.
+bool ReaderLink::listenOnceOpened()
+{
+    if (m_listened)
+        return true;
+    m_listened = true;
+    if (!m_line.discard())
+        return false;
+    m_quietOver = false;
+    m_quietTimer.setInterval(ListenTime);
+    m_quietTimer.start();
+    waitUntil([this] { return m_quietOver || m_aborted || !lineStillThere(); });
+    m_quietTimer.stop();
+    const qint64 waiting = m_line.count();
+    if (m_aborted || waiting < 0)
+        return false;
+    qCDebug(lcLineTrace, "%.3f ms listened %lld ms before the first poll: %lld bytes",
+            linetrace::millisecondsSinceStart(), static_cast<long long>(ListenTime.count()),
+            static_cast<long long>(waiting));
+    if (waiting == 0)
+        return true;
+    const QByteArray heard = m_line.peek(Line::ReceiveBufferSize);
+    const QByteArray frame = traffic::masterFrame(heard);
+    return heardOtherMaster(frame.isEmpty() ? heard.left(8) : frame);
+}
+
+bool ReaderLink::heardOtherMaster(const QByteArray &seen)
+{
+    m_otherMaster = seen;
+    qCDebug(lcLineTrace, "%.3f ms another master talks on this line: %s",
+            linetrace::millisecondsSinceStart(), linetrace::hex(seen).constData());
+    return false;
+}
+
+// Takes the echo of what the program wrote off the front of what waits, and gives back
+// up to a receive buffer of what follows it, left waiting.
+QByteArray ReaderLink::setEchoAside(bool windowOver, qsizetype *setAside, bool *changed)
+{
+    const QByteArray waiting = m_line.peek(Line::ReceiveBufferSize);
+    const EchoAccount::Settled settled = m_echo.settle(waiting, windowOver);
+    if (changed)
+        *changed = settled.changed;
+    const qsizetype aside = settled.changed ? 0 : settled.echoBytes;
+    if (setAside)
+        *setAside = aside;
+    for (qsizetype i = 0; i < aside; ++i)
+        m_line.readByte();
+    if (aside > 0 && !m_echoSaid) {
+        m_echoSaid = true;
+        qCDebug(lcLineTrace, "%.3f ms the adapter echoes what it sends; its echo is set aside",
+                linetrace::millisecondsSinceStart());
+        emit echoSetAside();
+    }
+    return waiting.mid(aside);
+}
+
+// What a discard is about to drop came after the last window: the rest of an echo, a
+// reply that came late, or another master's frame. With `newBytesTalk`, any byte that
+// came since the last window counts as another device talking.
+bool ReaderLink::settleBeforeDiscard(bool newBytesTalk)
+{
+    if (m_line.count() <= 0)
+        return m_line.isOpen();
+    const QByteArray rest = setEchoAside(false);
+    const QByteArray frame = traffic::masterFrame(rest);
+    if (!frame.isEmpty())
+        return heardOtherMaster(frame);
+    const QByteArray fresh = rest.mid(m_unreadSinceWindow);
+    if (newBytesTalk && !fresh.isEmpty())
+        return heardOtherMaster(fresh.left(8));
+    return true;
+}
+
 bool ReaderLink::sendPoll(int address)
 {
-    if (!awaitOpen())
+    if (!awaitOpen() || !listenOnceOpened() || !settleBeforeDiscard())
         return false;
     // Bytes that came after the last window ended belong to no poll of their own; the
     // discard is about to drop them. Only a short window looks: at the full one nothing
@@ -98,6 +179,7 @@ bool ReaderLink::sendPoll(int address)
     // awaitReply() happens inside it.
     m_windowStartNs = m_clock.nsecsElapsed();
     m_firstByteNs = -1;
+    m_echoNs = -1;
     m_lastBytesWaiting = 0;
     m_replyWindowOver = false;
     m_replyTimer.start();
@@ -108,12 +190,24 @@ bool ReaderLink::sendPoll(int address)
 ReaderLink::Poll ReaderLink::awaitReply()
 {
     if (!waitForReplyWindow())
-        return Poll::LineDown;
-    const qint64 waiting = m_line.count();
+        return Poll::Stopped;
+    qint64 waiting = m_line.count();
     const qint64 countedAtNs = m_clock.nsecsElapsed();
     m_lastReplyWindowNs = countedAtNs - m_windowStartNs;
     if (waiting < 0)
-        return Poll::LineDown;
+        return Poll::Stopped;
+    qsizetype echoBytes = 0;
+    const QByteArray reply = setEchoAside(true, &echoBytes, &m_lastEchoChanged);
+    if (!m_lastEchoChanged) {
+        // Readers answer only the program's polls: a master's frame here is another's.
+        const QByteArray frame = traffic::masterFrame(reply);
+        if (!frame.isEmpty()) {
+            heardOtherMaster(frame);
+            return Poll::Stopped;
+        }
+    }
+    waiting -= echoBytes;
+    m_lastReply = reply.left(ReplyBytesKept);
     m_lastBytesWaiting = m_unreadSinceWindow = waiting;
     // Arrived with the wake that ended the window: seen only now.
     if (waiting > 0 && m_firstByteNs < 0)
@@ -123,18 +217,20 @@ ReaderLink::Poll ReaderLink::awaitReply()
             m_lastReplyWindowNs / 1e6, static_cast<long long>(waiting));
     emit replyWindowMeasured(m_polledAddress, m_lastReplyWindowNs, waiting);
     if (lcLineTrace().isDebugEnabled())
-        traceReply(waiting);
+        traceReply(waiting, echoBytes);
     return waiting > 1 ? Poll::Present : Poll::Absent;
 }
 
 // After the count, so the window is measured as without the trace. The bytes shown are
 // peeked: the command reads them as it would have.
-void ReaderLink::traceReply(qint64 waiting)
+void ReaderLink::traceReply(qint64 waiting, qint64 echoBytes)
 {
     constexpr qint64 Shown = 8;
-    const QByteArray first = waiting > 0 ? m_line.peek(Shown) : QByteArray();
+    const QByteArray first = m_lastReply.left(Shown);
     const char *verdict = "nothing";
-    if (waiting == 1)
+    if (m_lastEchoChanged)
+        verdict = "the echo came back changed, not listed";
+    else if (waiting == 1)
         verdict = "one byte, not enough";
     else if (waiting > 1)
         verdict = first.startsWith(frames::STX) || first.startsWith(frames::ACK)
@@ -145,9 +241,11 @@ void ReaderLink::traceReply(qint64 waiting)
             ? QByteArray()
             : ", first byte at " +
                   QByteArray::number(static_cast<double>(m_firstByteNs) / 1e6, 'f', 1) + " ms";
-    qCDebug(lcLineTrace, "%.3f ms reply window of %03d over: %lld waiting%s%s%s%s: %s",
+    const QByteArray echo =
+        echoBytes > 0 ? " after an echo of " + QByteArray::number(echoBytes) + " set aside" : "";
+    qCDebug(lcLineTrace, "%.3f ms reply window of %03d over: %lld waiting%s%s%s%s%s: %s",
             linetrace::millisecondsSinceStart(), m_polledAddress, static_cast<long long>(waiting),
-            first.isEmpty() ? "" : ", ", linetrace::hex(first).constData(),
+            echo.constData(), first.isEmpty() ? "" : ", ", linetrace::hex(first).constData(),
             waiting > Shown ? " ..." : "", firstByteAt.constData(), verdict);
 }
 
@@ -163,25 +261,32 @@ std::optional<char> ReaderLink::readReplyByte()
 
 bool ReaderLink::acknowledge()
 {
-    return awaitOpen() && m_line.discard() && send(frames::ackFrame()) && m_line.discard();
+    return awaitOpen() && settleBeforeDiscard() && m_line.discard() && send(frames::ackFrame()) &&
+           settleBeforeDiscard() && m_line.discard();
 }
 
+// The frame goes only onto a line on which nothing the program cannot account for came
+// since the last window: another master talking now would garble it, or be garbled.
 bool ReaderLink::sendSetAddress(int newAddress)
 {
-    return awaitOpen() && m_line.discard() && send(frames::ackFrame()) &&
-           send(frames::setAddressFrame(newAddress));
+    return awaitOpen() && listenOnceOpened() && settleBeforeDiscard(true) && m_line.discard() &&
+           send(frames::ackFrame()) && send(frames::setAddressFrame(newAddress));
 }
 
-std::optional<PortProblem> ReaderLink::lineDownProblem() const
+std::optional<StopReason> ReaderLink::stopReason() const
 {
     if (m_aborted)
         return std::nullopt;
-    return m_line.problem();
+    StopReason why;
+    why.otherMaster = m_otherMaster;
+    if (!why.isOtherMaster())
+        why.line = m_line.problem();
+    return why;
 }
 
-void ReaderLink::closeAfterLineDown()
+void ReaderLink::closeAfterStop()
 {
-    if (!m_aborted)
+    if (!m_aborted && m_otherMaster.isEmpty())
         m_line.close();
 }
 
@@ -222,7 +327,10 @@ std::chrono::milliseconds ReaderLink::replyWindow() const
 
 bool ReaderLink::send(const QByteArray &bytes)
 {
-    return !m_aborted && m_line.write(bytes);
+    if (m_aborted || !m_line.write(bytes))
+        return false;
+    m_echo.wrote(bytes);
+    return true;
 }
 
 // Open, or opening again for a port chosen anew meanwhile: either way a wait goes on.
@@ -289,10 +397,24 @@ bool ReaderLink::waitForQuietLine()
 // The loop wakes for the port's read notifier, so the first wake with bytes waiting is
 // within a wake-up latency of their arrival. Once a byte is seen, or once the window is
 // over (awaitReply() counts then anyway), nothing more is asked of the line.
+//
+// Bytes that may all be the start of the echo are not the reply: its first byte is the
+// first one past the echo. Until then each wake peeks, which no other wake does.
 void ReaderLink::noteFirstByte()
 {
-    if (m_firstByteNs < 0 && !m_replyWindowOver && m_line.count() > 0)
-        m_firstByteNs = m_clock.nsecsElapsed() - m_pollSentAtNs;
+    if (m_firstByteNs >= 0 || m_replyWindowOver)
+        return;
+    const qint64 waiting = m_line.count();
+    if (waiting <= 0)
+        return;
+    const qint64 now = m_clock.nsecsElapsed();
+    if (m_echo.adapter() != EchoAccount::Adapter::DoesNotEcho &&
+        m_echo.mayBeEcho(m_line.peek(std::min(waiting, Line::ReceiveBufferSize)))) {
+        if (m_echoNs < 0)
+            m_echoNs = now - m_pollSentAtNs;
+        return;
+    }
+    m_firstByteNs = now - m_pollSentAtNs;
 }
 
 void ReaderLink::onReplyWindowOver()

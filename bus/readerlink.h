@@ -1,7 +1,8 @@
 #pragma once
 
 #include "bus/replytimer.h"
-#include "line/portproblem.h"
+#include "bus/stopreason.h"
+#include "bus/traffic.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -27,14 +28,28 @@ public:
     // baud about 20 characters); a line that never falls quiet is polled after QuietLimit.
     static constexpr std::chrono::milliseconds QuietGap{20};
     static constexpr std::chrono::milliseconds QuietLimit{1000};
+    // Before the first exchange on a line just opened, the program listens this long, and
+    // anything heard is another device talking: longer than a reply window, so a master
+    // that polls with windows like this program's is heard at least once.
+    static constexpr std::chrono::milliseconds ListenTime{250};
+    // The first bytes of a reply kept for whoever names it.
+    static constexpr qsizetype ReplyBytesKept = 16;
 
-    enum class Poll { Absent, Present, LineDown };
+    // Stopped: the line went down, or another master talks on it; stopReason() says which.
+    enum class Poll { Absent, Present, Stopped };
 
     explicit ReaderLink(Line &line, QObject *parent = nullptr);
 
     // Discards what was received, sends ACK and the poll frame, waits the whole reply
     // window and judges by the count: more than one byte waiting is a reader. What was
     // received stays for the caller to read.
+    //
+    // What the program cannot account for is never judged as a reply. An adapter that
+    // echoes brings back every byte as it was sent, ahead of any reply: that echo is set
+    // aside (echoSetAside() says so, once) and only what follows it is counted, timed and
+    // read. A poll or set-address frame that the program did not send, before a discard or
+    // in a window, and anything heard while listening on a line just opened, is another
+    // master: the exchange stops.
     Poll poll(int address);
     // While the line is opening, waits in the event loop for the open or its failure;
     // every exchange below does so first. True when the line is open; a close or abort()
@@ -50,18 +65,24 @@ public:
     Poll pollAlone(int address);
     // The first byte of the reply the last poll left waiting.
     std::optional<char> readReplyByte();
+    // The first ReplyBytesKept bytes of the last reply, without the echo.
+    QByteArray lastReply() const { return m_lastReply; }
+    // The last window's echo came back altered or cut short, so what came there is no
+    // reader's reply whatever its bytes; lastReply() holds all of it.
+    bool lastEchoChanged() const { return m_lastEchoChanged; }
     // Discard, ACK, discard: after an answer that nobody reads.
     bool acknowledge();
-    // Discard, ACK, then the set-address frame to address 0; no answer is awaited.
+    // Discard, ACK, then the set-address frame to address 0; no answer is awaited. Not
+    // sent when anything the program cannot account for came since the last window.
     bool sendSetAddress(int newAddress);
 
-    // Why the line went down during an exchange, as the line saw it: kind None when it
-    // was not open at all. Nothing when the program is closing, since nobody is left to
-    // tell. Asked before closeAfterLineDown(), which may forget it.
-    std::optional<PortProblem> lineDownProblem() const;
-    // The line went down during an exchange: closes the port. Not while the program is
-    // closing, which closes it itself.
-    void closeAfterLineDown();
+    // Why an exchange stopped. Nothing when the program is closing, since nobody is left
+    // to tell. Asked before closeAfterStop(), which may forget it.
+    std::optional<StopReason> stopReason() const;
+    // After an exchange stopped: closes the port when the line went down. Not while the
+    // program is closing, which closes it itself, and not for another master: the line
+    // itself is sound.
+    void closeAfterStop();
 
     // The program is closing: end any wait at once and send nothing more.
     void abort();
@@ -87,27 +108,44 @@ public:
     // byte of its reply the program saw, so never shorter than the reader took; -1 when
     // nothing arrived in the window.
     qint64 lastFirstByteNs() const { return m_firstByteNs; }
-    // What the last poll left waiting when its window ended.
+    // What the last poll left waiting when its window ended, its echo set aside.
     qint64 lastBytesWaiting() const { return m_lastBytesWaiting; }
+    // From the clock read before the last poll frame was handed to the OS to the first
+    // byte of its echo; -1 when none came. The adapter's own delay, where it shows.
+    qint64 lastEchoNs() const { return m_echoNs; }
     // With a short window: when bytes were first seen that came after a window had ended
     // (between two polls, or while waiting for quiet), on clockNs(); forgotten once taken.
     std::optional<qint64> takeLateBytesAt();
 
 signals:
     void replyWindowMeasured(int address, qint64 nanoseconds, qint64 bytesWaiting);
+    // The first time the adapter was heard bringing back what the program sent.
+    void echoSetAside();
 
 private:
     void waitUntil(const std::function<bool()> &done);
     bool send(const QByteArray &bytes);
+    bool listenOnceOpened();
+    QByteArray setEchoAside(bool windowOver, qsizetype *setAside = nullptr,
+                            bool *changed = nullptr);
+    bool settleBeforeDiscard(bool newBytesTalk = false);
+    bool heardOtherMaster(const QByteArray &seen);
     bool lineStillThere() const;
     bool waitForReplyWindow();
     bool waitForQuietLine();
     void noteLateBytes(qint64 waiting);
     void noteFirstByte();
     void onReplyWindowOver();
-    void traceReply(qint64 waiting);
+    void traceReply(qint64 waiting, qint64 echoBytes);
 
     Line &m_line;
+    EchoAccount m_echo;
+    bool m_echoSaid = false;
+    bool m_listened = false;  // since the line last opened
+    QByteArray m_otherMaster; // what gave it away, in the exchange that stopped
+    QByteArray m_lastReply;
+    bool m_lastEchoChanged = false;
+    qint64 m_echoNs = -1;
     ReplyTimer m_replyTimer;
     ReplyTimer m_quietTimer;
     QElapsedTimer m_clock;

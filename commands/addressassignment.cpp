@@ -13,14 +13,14 @@ AddressAssignment::Outcome AddressAssignment::run()
     emit statusChanged(QString());
 
     const ReaderLink::Poll atZero = m_link.poll(0);
-    if (atZero == ReaderLink::Poll::LineDown)
-        return stopOnLineDown();
+    if (atZero == ReaderLink::Poll::Stopped)
+        return stop();
     if (atZero == ReaderLink::Poll::Absent) {
         emit statusChanged(notOnlineText());
         return Outcome::NotOnline;
     }
     if (!m_link.acknowledge())
-        return stopOnLineDown();
+        return stop();
 
     const AddressEntry entry = AddressEntry::check(m_dialogs.askText(promptText()));
     if (entry.verdict == AddressEntry::Verdict::Empty)
@@ -32,25 +32,25 @@ AddressAssignment::Outcome AddressAssignment::run()
 
     // Unlike the scan, any reply of two bytes or more means the address is taken.
     const ReaderLink::Poll atNew = m_link.poll(entry.address);
-    if (atNew == ReaderLink::Poll::LineDown)
-        return stopOnLineDown();
+    if (atNew == ReaderLink::Poll::Stopped)
+        return stop();
     if (atNew == ReaderLink::Poll::Present) {
         if (!m_link.acknowledge())
-            return stopOnLineDown();
+            return stop();
         m_dialogs.message(takenText());
         return Outcome::Taken;
     }
 
     if (!m_link.sendSetAddress(entry.address))
-        return stopOnLineDown();
+        return stop();
     emit changed(entry.address);
     return Outcome::Changed;
 }
 
-AddressAssignment::Outcome AddressAssignment::stopOnLineDown()
+AddressAssignment::Outcome AddressAssignment::stop()
 {
-    const std::optional<PortProblem> why = m_link.lineDownProblem();
-    m_link.closeAfterLineDown();
+    const std::optional<StopReason> why = m_link.stopReason();
+    m_link.closeAfterStop();
     if (why)
         emit stopped(*why);
     return Outcome::Stopped;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "line/portproblem.h"
+#include "bus/stopreason.h"
 
 #include <QObject>
 #include <QString>
@@ -30,11 +30,12 @@ signals:
     void statusChanged(const QString &text);
     // The set-address frame went out: the reader at 0 now answers at `newAddress`.
     void changed(int newAddress);
-    // The line went down: nothing more is sent; `why` as ReaderLink::lineDownProblem().
-    void stopped(const PortProblem &why);
+    // The line went down, or another master talks on it: nothing more is sent, the new
+    // address above all; `why` as ReaderLink::stopReason().
+    void stopped(const StopReason &why);
 
 private:
-    Outcome stopOnLineDown();
+    Outcome stop();
 
     ReaderLink &m_link;
     OperatorDialogs &m_dialogs;

@@ -57,8 +57,8 @@ void BusScan::run(int first, int last)
         // wait's first pass either way, and the work is done inside the window rather
         // than between two of them.
         emit statusChanged(progressText(address));
-        const ReaderLink::Poll poll = sent ? m_link.awaitReply() : ReaderLink::Poll::LineDown;
-        if (poll == ReaderLink::Poll::LineDown) {
+        const ReaderLink::Poll poll = sent ? m_link.awaitReply() : ReaderLink::Poll::Stopped;
+        if (poll == ReaderLink::Poll::Stopped) {
             stopAt(address);
             return;
         }
@@ -74,8 +74,12 @@ void BusScan::run(int first, int last)
                 stopAt(address);
                 return;
             }
-            listed = *firstByte == frames::STX || *firstByte == frames::ACK;
+            listed = (*firstByte == frames::STX || *firstByte == frames::ACK) &&
+                     !m_link.lastEchoChanged();
         }
+        // At a short window the bytes may be an earlier poll's late reply: not named.
+        if (!listed && waiting > 0 && !shortWindow)
+            emit notAReadersReply(address, m_link.lastReply());
         if (shortWindow) {
             const std::optional<bool> confirmed = checkShortWindow(address, listed, waiting > 1);
             if (!confirmed) {
@@ -127,7 +131,8 @@ std::optional<bool> BusScan::checkShortWindow(int address, bool listed, bool ans
         const std::optional<char> firstByte = m_link.readReplyByte();
         if (!firstByte)
             return std::nullopt;
-        confirmed = *firstByte == frames::STX || *firstByte == frames::ACK;
+        confirmed =
+            (*firstByte == frames::STX || *firstByte == frames::ACK) && !m_link.lastEchoChanged();
     } else {
         qCDebug(lcLineTrace, "%.3f ms %03d not found alone: its window held a late reply",
                 linetrace::millisecondsSinceStart(), address);
@@ -148,7 +153,7 @@ std::optional<ReaderLink::Poll> BusScan::pollAlone(int address)
     const ReaderLink::Poll poll = m_link.pollAlone(address);
     m_aloneNs += m_link.clockNs() - fromNs;
     ++m_alonePolls;
-    if (poll == ReaderLink::Poll::LineDown)
+    if (poll == ReaderLink::Poll::Stopped)
         return std::nullopt;
     return poll;
 }
@@ -199,8 +204,8 @@ bool BusScan::traceLateReply()
 
 void BusScan::stopAt(int address)
 {
-    const std::optional<PortProblem> why = m_link.lineDownProblem();
-    m_link.closeAfterLineDown();
+    const std::optional<StopReason> why = m_link.stopReason();
+    m_link.closeAfterStop();
     if (why)
         emit stopped(address, *why);
 }

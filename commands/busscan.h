@@ -2,7 +2,7 @@
 
 #include "bus/frames.h"
 #include "bus/readerlink.h"
-#include "line/portproblem.h"
+#include "bus/stopreason.h"
 
 #include <QObject>
 #include <QString>
@@ -42,13 +42,19 @@ signals:
     // short window, is not one of them.
     void replyReceived(int address, qint64 firstByteNs, qint64 bytesWaiting);
     void readerListed(const QString &entry, int address);
+    // Bytes came in the window of `address` at the full window that are no reader's
+    // reply: too few, a first byte other than STX or ACK, or an echo come back changed.
+    // Two readers on one address, a reader at the other speed, or noise. Before
+    // addressChecked() for it; `firstBytes` as ReaderLink::lastReply().
+    void notAReadersReply(int address, const QByteArray &firstBytes);
     // Every address whose poll ended, listed or not, after readerListed() for it.
     void addressChecked(int address, bool listed);
     // Said while each address is polled, so the operator sees which one it is.
     void statusChanged(const QString &text);
-    // The line went down: the scan ends early, at `address`; `why` as
-    // ReaderLink::lineDownProblem(), for the front end to word.
-    void stopped(int address, const PortProblem &why);
+    // The line went down, or another master talks on it: the scan ends early, at
+    // `address`, listing nothing on the strength of that window; `why` as
+    // ReaderLink::stopReason(), for the front end to word.
+    void stopped(int address, const StopReason &why);
     // The reader at `address` answered after its window, found by a poll of it alone;
     // a window of `suggestedWindowMs` would have held its reply.
     void lateReply(int address, int suggestedWindowMs);

@@ -19,8 +19,9 @@ void BusWatch::run(int first, int last)
             emit polling(m_passes + 1, m_next);
     });
     connect(&scan, &BusScan::lateReply, this, &BusWatch::lateReply);
+    connect(&scan, &BusScan::notAReadersReply, this, &BusWatch::notAReadersReply);
     bool lineDown = false;
-    connect(&scan, &BusScan::stopped, this, [this, &lineDown](int address, const PortProblem &why) {
+    connect(&scan, &BusScan::stopped, this, [this, &lineDown](int address, const StopReason &why) {
         lineDown = true;
         emit stopped(address, why);
     });

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "bus/stopreason.h"
 #include "commands/firstbytetimes.h"
-#include "line/portproblem.h"
 
 #include <QList>
 #include <QObject>
@@ -53,7 +53,9 @@ signals:
     // As BusScan::lateReply, from every pass: a reader may answer late every one.
     void lateReply(int address, int suggestedWindowMs);
     // As BusScan::stopped.
-    void stopped(int address, const PortProblem &why);
+    void stopped(int address, const StopReason &why);
+    // As BusScan::notAReadersReply, from every pass.
+    void notAReadersReply(int address, const QByteArray &firstBytes);
 
 private:
     void record(int address, bool listed);

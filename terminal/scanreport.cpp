@@ -28,26 +28,28 @@ ScanReport::ScanReport(ReportedLine line, ReportFormat format, BusScan &scan, QO
     connect(&scan, &BusScan::statusChanged, this,
             [this](const QString &text) { emit progress(withSpeed(text)); });
     connect(&scan, &BusScan::stopped, this,
-            [this](int address, const PortProblem &why) { m_results.stop = stopAt(address, why); });
+            [this](int address, const StopReason &why) { m_results.stop = stopAt(address, why); });
 }
 
-QString ScanReport::lineDownReason(const PortProblem &why)
+QString ScanReport::stopReasonText(const StopReason &why)
 {
-    switch (why.kind) {
+    if (why.isOtherMaster())
+        return why.otherMasterText();
+    switch (why.line.kind) {
     case PortProblem::Kind::None:
         return tr("the port is not open");
     case PortProblem::Kind::Unplugged:
         return tr("adapter unplugged");
     default: // the line failed while it opened
-        return why.summary();
+        return why.line.summary();
     }
 }
 
-ReportedStop ScanReport::stopAt(int address, const PortProblem &why)
+ReportedStop ScanReport::stopAt(int address, const StopReason &why)
 {
-    const QString reason = lineDownReason(why);
-    return {address, reason,
-            tr("Scan stopped at %1: %2").arg(frames::addressText(address), reason)};
+    const QString reason = stopReasonText(why);
+    return {address, reason, tr("Scan stopped at %1: %2").arg(frames::addressText(address), reason),
+            why.isOtherMaster()};
 }
 
 QString ScanReport::withSpeed(const QString &text) const

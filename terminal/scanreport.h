@@ -1,6 +1,6 @@
 #pragma once
 
-#include "line/portproblem.h"
+#include "bus/stopreason.h"
 
 #include <QList>
 #include <QObject>
@@ -27,6 +27,7 @@ struct ReportedStop
     int address = 0;
     QString reason;
     QString text;
+    bool otherMaster = false; // the line itself is sound
 };
 
 // What one of the scan's polls left waiting when its window ended.
@@ -65,9 +66,9 @@ public:
     const ScanResults &results() const { return m_results; }
 
     // Why a command found the line down, in a few words: "adapter unplugged".
-    static QString lineDownReason(const PortProblem &why);
+    static QString stopReasonText(const StopReason &why);
     // A scan or a watch stopped at `address`, worded as the status line would have it.
-    static ReportedStop stopAt(int address, const PortProblem &why);
+    static ReportedStop stopAt(int address, const StopReason &why);
 
     // What stands last on standard output: the document, or the result line when the
     // scan went through every address; nothing for a text scan the line ended.

@@ -46,6 +46,15 @@ QString lateReplyText(int address, int suggestedWindowMs)
         .arg(suggestedWindowMs);
 }
 
+// Bytes in a window that no reader sends, with the usual causes.
+QString notAReadersReplyText(int address, const QByteArray &firstBytes)
+{
+    return QCoreApplication::translate("Terminal",
+                                       "%1 answered %2, not a reader's reply: two readers on one "
+                                       "address, a reader at the other speed, or noise")
+        .arg(frames::addressText(address), QString::fromLatin1(linetrace::hex(firstBytes)));
+}
+
 // In the trace, as it is told.
 void traceLateReply(int address, int suggestedWindowMs)
 {
@@ -91,11 +100,13 @@ private:
     template <typename Report> void follow(Report &report);
     void printOutput(const QString &line);
     void tellLateReply(int address, int suggestedWindowMs);
+    void tellNotAReadersReply(int address, const QByteArray &firstBytes);
+    void printNote(const QString &text);
 
     void onStopRequest(int exitStatus);
     // Nothing once the line is open; otherwise the exit status, its reason printed.
     std::optional<int> openPort();
-    void reportLineFailure(const QString &statusText);
+    void reportLineFailure(const QString &statusText, bool otherMaster = false);
     void showProgress(const QString &text);
     void clearProgress();
     bool isStopped() const { return m_stopStatus != 0; }
@@ -122,6 +133,9 @@ Terminal::Terminal(const TerminalCommand &commandLine)
     // then sends nothing more and unwinds, and the port is closed on the way out.
     QObject::connect(&m_stop, &StopRequest::stopRequested,
                      [this](int exitStatus) { onStopRequest(exitStatus); });
+    QObject::connect(&m_link, &ReaderLink::echoSetAside, [this] {
+        printNote(tr("the adapter echoes what it sends; its echo is set aside"));
+    });
 }
 
 void Terminal::onStopRequest(int exitStatus)
@@ -154,8 +168,13 @@ std::optional<int> Terminal::openPort()
 }
 
 // What the window shows on its status line, then what its box holds behind the button.
-void Terminal::reportLineFailure(const QString &statusText)
+// Another master is no fault of the port: its reason says it all.
+void Terminal::reportLineFailure(const QString &statusText, bool otherMaster)
 {
+    if (otherMaster) {
+        printLine(stderr, statusText);
+        return;
+    }
     QStringList lines{statusText};
     const QString details = m_line.problem().details();
     if (!details.isEmpty())
@@ -205,6 +224,9 @@ int Terminal::scanAt(int baud)
         traceLateReply(address, windowMs);
         tellLateReply(address, windowMs);
     });
+    QObject::connect(&scan, &BusScan::notAReadersReply, [this](int address, const QByteArray &b) {
+        tellNotAReadersReply(address, b);
+    });
 
     scan.run(m_commandLine.firstAddress, m_commandLine.lastAddress);
     m_line.close();
@@ -213,7 +235,7 @@ int Terminal::scanAt(int baud)
         return m_stopStatus;
     printOutput(report.closingText());
     if (const std::optional<ReportedStop> &stop = report.results().stop) {
-        reportLineFailure(stop->text);
+        reportLineFailure(stop->text, stop->otherMaster);
         return LineFailed;
     }
     return Done;
@@ -234,13 +256,19 @@ int Terminal::watch()
         if (told.insert(address).second)
             tellLateReply(address, windowMs);
     });
+    std::set<int> named;
+    QObject::connect(&watch, &BusWatch::notAReadersReply,
+                     [this, &named](int address, const QByteArray &firstBytes) {
+                         if (named.insert(address).second)
+                             tellNotAReadersReply(address, firstBytes);
+                     });
 
     watch.run(m_commandLine.firstAddress, m_commandLine.lastAddress);
     m_line.close();
     clearProgress();
     printOutput(report.closingText());
     if (const std::optional<ReportedStop> stop = report.results().stop) {
-        reportLineFailure(stop->text);
+        reportLineFailure(stop->text, stop->otherMaster);
         return LineFailed;
     }
     return isStopped() ? m_stopStatus : Done;
@@ -269,8 +297,20 @@ template <typename Report> void Terminal::follow(Report &report)
 
 void Terminal::tellLateReply(int address, int suggestedWindowMs)
 {
+    printNote(lateReplyText(address, suggestedWindowMs));
+}
+
+// JSON holds every reply already; the words are for a person reading text.
+void Terminal::tellNotAReadersReply(int address, const QByteArray &firstBytes)
+{
+    if (reportFormat() == ReportFormat::Text)
+        printNote(notAReadersReplyText(address, firstBytes));
+}
+
+void Terminal::printNote(const QString &text)
+{
     clearProgress();
-    printLine(stderr, lateReplyText(address, suggestedWindowMs));
+    printLine(stderr, text);
 }
 
 void Terminal::printOutput(const QString &line)
@@ -293,9 +333,12 @@ int Terminal::assign()
                              answers.said = text;
                      });
     QString stopText;
-    QObject::connect(&assignment, &AddressAssignment::stopped, [&stopText](const PortProblem &why) {
-        stopText = tr("Address change stopped: %1").arg(ScanReport::lineDownReason(why));
-    });
+    bool otherMaster = false;
+    QObject::connect(
+        &assignment, &AddressAssignment::stopped, [&stopText, &otherMaster](const StopReason &why) {
+            stopText = tr("Address change stopped: %1").arg(ScanReport::stopReasonText(why));
+            otherMaster = why.isOtherMaster();
+        });
 
     const AddressAssignment::Outcome outcome = assignment.run();
     m_line.close();
@@ -314,7 +357,7 @@ int Terminal::assign()
         printLine(stderr, answers.said);
         return Refused;
     case AddressAssignment::Outcome::Stopped:
-        reportLineFailure(stopText);
+        reportLineFailure(stopText, otherMaster);
         return LineFailed;
     case AddressAssignment::Outcome::Invalid: // the command line took only a valid one
     case AddressAssignment::Outcome::Cancelled:

@@ -41,7 +41,7 @@ WatchReport::WatchReport(ReportedLine line, ReportFormat format, const BusWatch 
     });
     connect(&watch, &BusWatch::polling, this,
             [this](int pass, int address) { emit progress(progressText(pass, address)); });
-    connect(&watch, &BusWatch::stopped, this, [this](int address, const PortProblem &why) {
+    connect(&watch, &BusWatch::stopped, this, [this](int address, const StopReason &why) {
         m_stop = ScanReport::stopAt(address, why);
     });
 }

@@ -37,16 +37,18 @@ QFont labelFont()
     return font;
 }
 
-// Why a command found the line down, after "Scan stopped at 005: ".
-QString lineDownReason(const PortProblem &why)
+// Why a command stopped, after "Scan stopped at 005: ".
+QString stopReasonText(const StopReason &why)
 {
-    switch (why.kind) {
+    if (why.isOtherMaster())
+        return why.otherMasterText();
+    switch (why.line.kind) {
     case PortProblem::Kind::None:
         return MainWindow::tr("the port is not open");
     case PortProblem::Kind::Unplugged:
         return MainWindow::tr("adapter unplugged");
     default: // a port chosen during the command did not open
-        return why.summary();
+        return why.line.summary();
     }
 }
 
@@ -78,9 +80,19 @@ MainWindow::MainWindow(WindowDialogs *dialogs, const PortMap &ports, QWidget *pa
     connect(m_scan, &BusScan::readerListed, m_readerList,
             [this](const QString &entry) { m_readerList->addItem(entry); });
     connect(m_scan, &BusScan::statusChanged, this, &MainWindow::showStatus);
-    connect(m_scan, &BusScan::stopped, this, [this](int address, const PortProblem &why) {
+    connect(m_scan, &BusScan::notAReadersReply, this,
+            [this](int address, const QByteArray &firstBytes) {
+                addFinding(tr("%1 answered %2, not a reader's reply")
+                               .arg(frames::addressText(address),
+                                    QString::fromLatin1(firstBytes.toHex(' ').toUpper())));
+            });
+    connect(m_link, &ReaderLink::echoSetAside, this, [this] {
+        m_echoSetAside = true;
+        showFindings();
+    });
+    connect(m_scan, &BusScan::stopped, this, [this](int address, const StopReason &why) {
         showLineTrouble(
-            tr("Scan stopped at %1: %2").arg(frames::addressText(address), lineDownReason(why)));
+            tr("Scan stopped at %1: %2").arg(frames::addressText(address), stopReasonText(why)));
     });
     connect(m_assignment, &AddressAssignment::statusChanged, this, &MainWindow::showStatus);
     // The scan to verify it with is the button's.
@@ -88,8 +100,8 @@ MainWindow::MainWindow(WindowDialogs *dialogs, const PortMap &ports, QWidget *pa
         m_dialogs.message(tr("Reader address has been changed - rerun \"Show Addresses\" to "
                              "verify the change"));
     });
-    connect(m_assignment, &AddressAssignment::stopped, this, [this](const PortProblem &why) {
-        showLineTrouble(tr("Address change stopped: %1").arg(lineDownReason(why)));
+    connect(m_assignment, &AddressAssignment::stopped, this, [this](const StopReason &why) {
+        showLineTrouble(tr("Address change stopped: %1").arg(stopReasonText(why)));
     });
     // A command that finds the line gone says so itself, with the address it stopped at.
     connect(&m_port, &Line::lost, this, [this] {
@@ -137,6 +149,11 @@ void MainWindow::buildControls()
     m_readerList = place(new QListWidget(this), "List1");
     auto *listHeading = place(new QLabel(tr("Readers Online"), this), "Label1");
     m_statusLabel = place(new QLabel(this), "Label2");
+    m_findingsLabel = new QLabel(this);
+    m_findingsLabel->setObjectName(QLatin1String(layout::FindingsLine.name));
+    m_findingsLabel->setGeometry(layout::pixels(layout::FindingsLine));
+    m_findingsLabel->setStyleSheet(QStringLiteral("color: #8a4b00"));
+    m_findingsLabel->hide();
 
     listHeading->setFont(labelFont());
     m_statusLabel->setFont(labelFont());
@@ -311,6 +328,33 @@ void MainWindow::showLineTrouble(const QString &text)
     m_statusLabel->setAccessibleDescription(story);
 }
 
+void MainWindow::addFinding(const QString &text)
+{
+    m_findings.append(text);
+    showFindings();
+}
+
+// As much as the line holds; every finding in its tooltip, for a reader or a screen reader.
+void MainWindow::showFindings()
+{
+    QStringList all = m_findings;
+    if (m_echoSetAside)
+        all.prepend(tr("The adapter echoes what it sends; its echo is set aside"));
+    m_findingsLabel->setVisible(!all.isEmpty());
+    const QString story = all.join(QLatin1Char('\n'));
+    m_findingsLabel->setToolTip(story);
+    m_findingsLabel->setAccessibleDescription(story);
+    const QFontMetrics metrics(m_findingsLabel->font());
+    const int room = m_findingsLabel->contentsRect().width();
+    QString shown = all.join(QLatin1String("; "));
+    for (qsizetype whole = all.size(); whole > 1 && metrics.horizontalAdvance(shown) > room;) {
+        --whole;
+        shown = QStringList(all.mid(0, whole)).join(QLatin1String("; ")) +
+                tr(" (and %n more)", nullptr, static_cast<int>(all.size() - whole));
+    }
+    m_findingsLabel->setText(metrics.elidedText(shown, Qt::ElideRight, room));
+}
+
 void MainWindow::showStatus(const QString &text)
 {
     m_portProblemShown = false;
@@ -332,6 +376,8 @@ template <typename Command> void MainWindow::runCommand(Command &command)
     if (m_commandRunning)
         return;
     m_commandRunning = true;
+    m_findings.clear();
+    showFindings();
     m_assignButton->setEnabled(false);
     m_scanButton->setEnabled(false);
     command.run();

@@ -4,6 +4,7 @@
 #include "line/portmap.h"
 #include "line/serialportlist.h"
 
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
@@ -58,6 +59,9 @@ private:
     void showOpenNote();
     // A command stopped by the line: it stays, as the command's result.
     void showLineTrouble(const QString &text);
+    // Beside the list and the status line, never in them: their texts stay as they are.
+    void addFinding(const QString &text);
+    void showFindings();
     QString fitToStatusLine(const QString &text) const;
     LineSettings chosenSettings() const;
     QString portProblemText() const;
@@ -78,6 +82,9 @@ private:
     QPushButton *m_scanButton = nullptr;
     QListWidget *m_readerList = nullptr;
     QLabel *m_statusLabel = nullptr;
+    QLabel *m_findingsLabel = nullptr;
+    QStringList m_findings;      // of the last command
+    bool m_echoSetAside = false; // the adapter's habit: said for the rest of the run
     PortMenu *m_portMenu = nullptr;
     std::function<QList<SerialPortEntry>()> m_portsForMenu;
 

@@ -159,7 +159,7 @@ private slots:
         a.command.run();
         QVERIFY(a.dialogs.messages.isEmpty());
         QCOMPARE(a.stopped.count(), 1);
-        QCOMPARE(a.stopped.at(0).at(0).value<PortProblem>().kind, PortProblem::Kind::Unplugged);
+        QCOMPARE(a.stopped.at(0).at(0).value<StopReason>().line.kind, PortProblem::Kind::Unplugged);
         QVERIFY(a.changed.isEmpty());
         QVERIFY(!a.f.port.isOpen());
         QCOMPARE(hex(a.f.bus().received()), hex(PollOfZero + Ack));
@@ -171,7 +171,7 @@ private slots:
         a.f.port.close();
         a.command.run();
         QCOMPARE(a.stopped.count(), 1);
-        QCOMPARE(a.stopped.at(0).at(0).value<PortProblem>().kind, PortProblem::Kind::None);
+        QCOMPARE(a.stopped.at(0).at(0).value<StopReason>().line.kind, PortProblem::Kind::None);
         QVERIFY(a.dialogs.prompts.isEmpty());
         QVERIFY(!a.f.bus().waitForReceived(1, 100));
     }

@@ -115,7 +115,7 @@ private slots:
         QCOMPARE(texts(listed), QStringList({"Address 001", "Address 002"}));
         QCOMPARE(stopped.count(), 1);
         QCOMPARE(stopped.at(0).at(0).toInt(), 10);
-        QCOMPARE(stopped.at(0).at(1).value<PortProblem>().kind, PortProblem::Kind::Unplugged);
+        QCOMPARE(stopped.at(0).at(1).value<StopReason>().line.kind, PortProblem::Kind::Unplugged);
         QVERIFY(!f.port.isOpen());
         QCOMPARE(hex(f.bus().received()), hex(scanTraffic(0, 10)));
 
@@ -134,7 +134,7 @@ private slots:
         scan.run();
         QCOMPARE(stopped.count(), 1);
         QCOMPARE(stopped.at(0).at(0).toInt(), 0);
-        QCOMPARE(stopped.at(0).at(1).value<PortProblem>().kind, PortProblem::Kind::None);
+        QCOMPARE(stopped.at(0).at(1).value<StopReason>().line.kind, PortProblem::Kind::None);
         QVERIFY(!f.bus().waitForReceived(1, 100));
     }
 

@@ -141,7 +141,7 @@ void TestNetworkConnection::aServerKilledMidScanStopsTheScanAtThatAddress()
     QCOMPARE(texts(listed), QStringList{"Address 001"});
     QCOMPARE(stopped.count(), 1);
     QCOMPARE(stopped.at(0).at(0).toInt(), 4);
-    const auto why = stopped.at(0).at(1).value<PortProblem>();
+    const auto why = stopped.at(0).at(1).value<StopReason>().line;
     QCOMPARE(why.kind, PortProblem::Kind::ConnectionLost);
     QCOMPARE(why.summary(), QStringLiteral("connection to %1 lost").arg(server.rfc2217Url()));
 }

@@ -21,19 +21,26 @@ private slots:
     {
         QTest::addColumn<PortProblem::Kind>("kind");
         QTest::addColumn<QString>("device");
+        QTest::addColumn<QByteArray>("otherMaster");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("not open") << PortProblem::Kind::None << QString()
+        QTest::newRow("not open") << PortProblem::Kind::None << QString() << QByteArray()
                                   << QStringLiteral("the port is not open");
         QTest::newRow("unplugged") << PortProblem::Kind::Unplugged << QStringLiteral("/dev/ttyUSB0")
-                                   << QStringLiteral("adapter unplugged");
+                                   << QByteArray() << QStringLiteral("adapter unplugged");
         QTest::newRow("connection lost")
             << PortProblem::Kind::ConnectionLost << QStringLiteral("rfc2217://cabinet:2217")
-            << QStringLiteral("connection to rfc2217://cabinet:2217 lost");
+            << QByteArray() << QStringLiteral("connection to rfc2217://cabinet:2217 lost");
+        QTest::newRow("another master")
+            << PortProblem::Kind::None << QStringLiteral("/dev/ttyUSB0")
+            << QByteArray::fromHex("83023F03")
+            << QStringLiteral("another device is polling this line (seen: 83 02 3F 03); stop the "
+                              "controller or disconnect it, then try again");
     }
     void aStopIsWordedWithWhereAndWhy()
     {
         QFETCH(PortProblem::Kind, kind);
         QFETCH(QString, device);
+        QFETCH(QByteArray, otherMaster);
         QFETCH(QString, reason);
         Line line{PortMap()};
         ReaderLink link(line);
@@ -41,9 +48,10 @@ private slots:
         BusWatch watch(link);
         ScanReport scanReport(ReportedLine{}, ReportFormat::Json, scan);
         WatchReport watchReport(ReportedLine{}, ReportFormat::Json, watch);
-        PortProblem why;
-        why.kind = kind;
-        why.device = device;
+        StopReason why;
+        why.line.kind = kind;
+        why.line.device = device;
+        why.otherMaster = otherMaster;
         emit scan.stopped(4, why);
         emit watch.stopped(4, why);
 
@@ -72,7 +80,7 @@ private slots:
         ScanReport report(ReportedLine{}, ReportFormat::Text, scan);
         emit scan.readerListed(BusScan::listEntry(5), 5);
         QCOMPARE(report.closingText(), QStringLiteral("There are 1 readers online"));
-        emit scan.stopped(6, PortProblem{});
+        emit scan.stopped(6, StopReason{});
         QCOMPARE(report.closingText(), QString());
         QCOMPARE(report.results().readers, QList<int>{5});
     }

@@ -27,8 +27,30 @@ const QByteArray Ack("\x06", 1);
 // The events a row can bring about once the third poll is on the line; Flap takes the
 // last reader away after the first pass of two addresses, puts it back after the third
 // and interrupts as the fifth begins; Later interrupts once 39 polls have crossed, a few
-// passes of a watch.
-enum Event { Nothing, Interrupt, Terminate, Unplug, Flap, Later };
+// passes of a watch; OtherMaster starts another master polling every 45 ms.
+enum Event { Nothing, Interrupt, Terminate, Unplug, Flap, Later, OtherMaster };
+
+// The habits of the bus in a row's readers, as rollcall-sim's options name them.
+void setHabits(sim::ReaderBus &bus, const QString &readers)
+{
+    using namespace std::chrono_literals;
+    for (const QString &habit : readers.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (habit == QLatin1String("--echo"))
+            bus.setEcho(sim::Echo::Exact);
+        else if (habit == QLatin1String("--echo=changed"))
+            bus.setEcho(sim::Echo::Changed);
+        else if (habit == QLatin1String("--other-master"))
+            bus.setOtherMaster(45ms);
+        else
+            bus.addReader(*sim::parseReaderOption(habit));
+    }
+}
+
+const QString OtherMasterSeen = QStringLiteral(
+    "another device is polling this line (seen: %1); stop the controller or disconnect it, then "
+    "try again\n");
+const QString NotAReadersReply = QStringLiteral(
+    ", not a reader's reply: two readers on one address, a reader at the other speed, or noise\n");
 
 // Where the polls a row sends depend on when late replies land, the traffic is not compared.
 const QByteArray AnyTraffic("any");
@@ -123,6 +145,9 @@ void bringAbout(Event event, sim::ReaderBus &bus, const QProcess &program, const
         bus.addReader(flapping);
         QVERIFY(bus.waitForReceived(int(polls(4, 5).size()) * 4 + int(polls(4, 4).size()), 5000));
         ::kill(pid, SIGINT);
+    } else if (event == OtherMaster) {
+        QVERIFY(bus.waitForReceived(int(polls(0, 2).size()), 5000));
+        bus.setOtherMaster(std::chrono::milliseconds(45));
     } else if (event == Later) {
         QVERIFY(bus.waitForReceived(3 * int(polls(0, 12).size()), 10000));
         ::kill(pid, SIGINT);
@@ -164,7 +189,30 @@ void TestTerminal::commandsFromATerminal_data()
                           << QStringLiteral("0 3 4:wrongfirst 6") << int(Nothing) << 0
                           << QStringLiteral(
                                  "Address 000\nAddress 003\nThere are 2 readers online\n")
-                          << QStringList() << polls(0, 4);
+                          << QStringList{QStringLiteral("004 answered 15 03") + NotAReadersReply}
+                          << polls(0, 4);
+    // Only what follows the echo is judged: the garbled reply is named without it.
+    QTest::newRow("scan, the adapter echoes")
+        << QStringList{scan, range, QStringLiteral("0-12")}
+        << QStringLiteral("--echo 3 9 12:garbled") << int(Nothing) << 0
+        << QStringLiteral("Address 003\nAddress 009\nThere are 2 readers online\n")
+        << QStringList{QStringLiteral("the adapter echoes what it sends; its echo is set aside\n"),
+                       QStringLiteral("012 answered 13 55 AA 41") + NotAReadersReply}
+        << polls(0, 12);
+    QTest::newRow("scan, the echo comes back changed")
+        << QStringList{scan, range, QStringLiteral("3-3")} << QStringLiteral("--echo=changed 3")
+        << int(Nothing) << 0 << QStringLiteral("There are no readers online\n")
+        << QStringList{QStringLiteral("003 answered 06 83 42 3F 03 02 4F 4B 03") + NotAReadersReply}
+        << polls(3, 3);
+    // Heard before the first poll: nothing is sent at all.
+    QTest::newRow("scan, another master")
+        << QStringList{scan} << QStringLiteral("--other-master 9") << int(Nothing) << 1 << QString()
+        << QStringList{QStringLiteral("Scan stopped at 000: ") +
+                       OtherMasterSeen.arg(QLatin1String("89 02 3F 03"))}
+        << QByteArray();
+    QTest::newRow("scan, another master starts")
+        << QStringList{scan} << QStringLiteral("9") << int(OtherMaster) << 1 << QString()
+        << QStringList{OtherMasterSeen.arg(QLatin1String("89 02 3F 03"))} << AnyTraffic;
     // At a short window each reader found is polled again alone, with the full window,
     // once the line is quiet; bytes that came after their window are traced back to the
     // poll they answered by polling the suspects alone.
@@ -290,6 +338,19 @@ void TestTerminal::commandsFromATerminal_data()
                             << QStringList()
                             << polls(0, 0) + Ack + polls(7, 7) + Ack +
                                    QByteArray("\x80\x02\x00IA007\x03", 9);
+    QTest::newRow("assign, the adapter echoes")
+        << QStringList{assign, QStringLiteral("7")} << QStringLiteral("--echo 0") << int(Nothing)
+        << 0
+        << QStringLiteral("Reader address has been changed to 007 - run "
+                          "\"rollcall scan --addresses 7-7\" to verify the change\n")
+        << QStringList{QStringLiteral("the adapter echoes what it sends; its echo is set aside\n")}
+        << polls(0, 0) + Ack + polls(7, 7) + Ack + QByteArray("\x80\x02\x00IA007\x03", 9);
+    QTest::newRow("assign, another master")
+        << QStringList{assign, QStringLiteral("7")} << QStringLiteral("--other-master 0")
+        << int(Nothing) << 1 << QString()
+        << QStringList{QStringLiteral("Address change stopped: ") +
+                       OtherMasterSeen.arg(QLatin1String("80 02 3F 03"))}
+        << QByteArray();
     QTest::newRow("assign, taken")
         << QStringList{assign, QStringLiteral("7")} << QStringLiteral("0 7") << int(Nothing) << 3
         << QString() << QStringList{QStringLiteral("Address already being used\n")}
@@ -323,6 +384,13 @@ void TestTerminal::commandsFromATerminal_data()
                           R"({"address":1,"first_byte_ms":~3,"bytes":4,"listed":true}]})"
                           "\n")
         << QStringList{QStringLiteral("Scan stopped at 002: adapter unplugged\n")} << polls(0, 2);
+    QTest::newRow("watch, another master")
+        << QStringList{QStringLiteral("watch"), range, QStringLiteral("0-9")}
+        << QStringLiteral("--other-master 9") << int(Nothing) << 1
+        << QStringLiteral("After 0 passes:\nNo reader answered\n")
+        << QStringList{QStringLiteral("Scan stopped at 000: ") +
+                       OtherMasterSeen.arg(QLatin1String("89 02 3F 03"))}
+        << QByteArray();
     QTest::newRow("watch, unplugged, json")
         << QStringList{QStringLiteral("watch"), range, QStringLiteral("0-1"),
                        QStringLiteral("--json")}
@@ -376,8 +444,7 @@ void TestTerminal::commandsFromATerminal()
     const bool percentInName = QString::fromLatin1(QTest::currentDataTag()).contains("%1");
     const QString device = percentInName ? publishNamedWithPercent(bus) : publishUniquely(bus);
     QVERIFY(!device.isEmpty());
-    for (const QString &reader : readers.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-        bus.addReader(*sim::parseReaderOption(reader));
+    setHabits(bus, readers);
     OpenWatch watch(device);
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
