@@ -2,9 +2,13 @@
 
 #include "line/linetrace.h"
 
+QString StopReason::otherMasterSummary()
+{
+    return tr("another device is polling this line");
+}
+
 QString StopReason::otherMasterText() const
 {
-    return tr("another device is polling this line (seen: %1); stop the controller or "
-              "disconnect it, then try again")
-        .arg(QString::fromLatin1(linetrace::hex(otherMaster)));
+    return tr("%1 (seen: %2); stop the controller or disconnect it, then try again")
+        .arg(otherMasterSummary(), QString::fromLatin1(linetrace::hex(otherMaster)));
 }

@@ -22,6 +22,8 @@ public:
     PortProblem line;
 
     bool isOtherMaster() const { return !otherMaster.isEmpty(); }
-    // What the operator is to know and do about another master, with the bytes seen.
+    // What the operator is to know and do about another master, with the bytes seen;
+    // its first words alone, where room is short.
     QString otherMasterText() const;
+    static QString otherMasterSummary();
 };

@@ -31,10 +31,10 @@ constexpr Placement Controls[] = {
     {"Label1", 7620, 120, 1875, 255},    {"Label2", 1860, 3240, 6615, 255},
 };
 
-// Not of the original form: one line, between the frames and the status line, for what
+// Not of the original form: two lines, between the frames and the status line, for what
 // the bus showed beside the readers (an echo set aside, replies that are no reader's).
 // Hidden while there is nothing to show.
-constexpr Placement FindingsLine{"findingsLabel", 360, 2835, 9135, 255};
+constexpr Placement FindingsLines{"findingsLabel", 360, 2790, 9135, 450};
 
 QRect pixels(const Placement &p);
 const Placement &placementOf(const char *name);

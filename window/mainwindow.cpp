@@ -37,11 +37,19 @@ QFont labelFont()
     return font;
 }
 
+// What the status line's tooltip adds to a stop: what another master sent, and what to do.
+QString otherMasterStory(const StopReason &why)
+{
+    QString story = why.otherMasterText();
+    story[0] = story[0].toUpper();
+    return story + QLatin1Char('.');
+}
+
 // Why a command stopped, after "Scan stopped at 005: ".
 QString stopReasonText(const StopReason &why)
 {
-    if (why.isOtherMaster())
-        return why.otherMasterText();
+    if (why.isOtherMaster()) // the whole of it in the tooltip: see otherMasterStory()
+        return StopReason::otherMasterSummary();
     switch (why.line.kind) {
     case PortProblem::Kind::None:
         return MainWindow::tr("the port is not open");
@@ -92,7 +100,8 @@ MainWindow::MainWindow(WindowDialogs *dialogs, const PortMap &ports, QWidget *pa
     });
     connect(m_scan, &BusScan::stopped, this, [this](int address, const StopReason &why) {
         showLineTrouble(
-            tr("Scan stopped at %1: %2").arg(frames::addressText(address), stopReasonText(why)));
+            tr("Scan stopped at %1: %2").arg(frames::addressText(address), stopReasonText(why)),
+            why.isOtherMaster() ? otherMasterStory(why) : QString());
     });
     connect(m_assignment, &AddressAssignment::statusChanged, this, &MainWindow::showStatus);
     // The scan to verify it with is the button's.
@@ -101,7 +110,8 @@ MainWindow::MainWindow(WindowDialogs *dialogs, const PortMap &ports, QWidget *pa
                              "verify the change"));
     });
     connect(m_assignment, &AddressAssignment::stopped, this, [this](const StopReason &why) {
-        showLineTrouble(tr("Address change stopped: %1").arg(stopReasonText(why)));
+        showLineTrouble(tr("Address change stopped: %1").arg(stopReasonText(why)),
+                        why.isOtherMaster() ? otherMasterStory(why) : QString());
     });
     // A command that finds the line gone says so itself, with the address it stopped at.
     connect(&m_port, &Line::lost, this, [this] {
@@ -150,9 +160,10 @@ void MainWindow::buildControls()
     auto *listHeading = place(new QLabel(tr("Readers Online"), this), "Label1");
     m_statusLabel = place(new QLabel(this), "Label2");
     m_findingsLabel = new QLabel(this);
-    m_findingsLabel->setObjectName(QLatin1String(layout::FindingsLine.name));
-    m_findingsLabel->setGeometry(layout::pixels(layout::FindingsLine));
+    m_findingsLabel->setObjectName(QLatin1String(layout::FindingsLines.name));
+    m_findingsLabel->setGeometry(layout::pixels(layout::FindingsLines));
     m_findingsLabel->setStyleSheet(QStringLiteral("color: #8a4b00"));
+    m_findingsLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_findingsLabel->hide();
 
     listHeading->setFont(labelFont());
@@ -319,10 +330,10 @@ void MainWindow::showPortProblem(const QString &text)
 
 // The status line shows what fits; its tooltip and accessible description tell the
 // whole story: the full device path, the system's reason, what to do.
-void MainWindow::showLineTrouble(const QString &text)
+void MainWindow::showLineTrouble(const QString &text, const QString &whole)
 {
     showStatus(text);
-    const QString details = m_port.problem().details();
+    const QString details = whole.isEmpty() ? m_port.problem().details() : whole;
     const QString story = details.isEmpty() ? text : text + QLatin1String("\n\n") + details;
     m_statusLabel->setToolTip(story);
     m_statusLabel->setAccessibleDescription(story);
@@ -334,7 +345,8 @@ void MainWindow::addFinding(const QString &text)
     showFindings();
 }
 
-// As much as the line holds; every finding in its tooltip, for a reader or a screen reader.
+// Two findings, the second saying how many more there are; every one of them in the
+// tooltip, for a mouse or a screen reader.
 void MainWindow::showFindings()
 {
     QStringList all = m_findings;
@@ -344,15 +356,15 @@ void MainWindow::showFindings()
     const QString story = all.join(QLatin1Char('\n'));
     m_findingsLabel->setToolTip(story);
     m_findingsLabel->setAccessibleDescription(story);
+    constexpr qsizetype Shown = 2;
+    QStringList lines = all.mid(0, Shown);
+    if (all.size() > Shown)
+        lines.last() += tr(" (and %n more)", nullptr, static_cast<int>(all.size() - Shown));
     const QFontMetrics metrics(m_findingsLabel->font());
     const int room = m_findingsLabel->contentsRect().width();
-    QString shown = all.join(QLatin1String("; "));
-    for (qsizetype whole = all.size(); whole > 1 && metrics.horizontalAdvance(shown) > room;) {
-        --whole;
-        shown = QStringList(all.mid(0, whole)).join(QLatin1String("; ")) +
-                tr(" (and %n more)", nullptr, static_cast<int>(all.size() - whole));
-    }
-    m_findingsLabel->setText(metrics.elidedText(shown, Qt::ElideRight, room));
+    for (QString &line : lines)
+        line = metrics.elidedText(line, Qt::ElideMiddle, room);
+    m_findingsLabel->setText(lines.join(QLatin1Char('\n')));
 }
 
 void MainWindow::showStatus(const QString &text)

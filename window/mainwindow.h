@@ -57,8 +57,9 @@ private:
     // A port that will not open or went down: cleared again once a port opens.
     void showPortProblem(const QString &text);
     void showOpenNote();
-    // A command stopped by the line: it stays, as the command's result.
-    void showLineTrouble(const QString &text);
+    // A command stopped by the line: it stays, as the command's result. The tooltip tells
+    // the `whole` story, by default the port's problem in full.
+    void showLineTrouble(const QString &text, const QString &whole = QString());
     // Beside the list and the status line, never in them: their texts stay as they are.
     void addFinding(const QString &text);
     void showFindings();

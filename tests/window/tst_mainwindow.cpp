@@ -122,7 +122,7 @@ private slots:
         ScriptedWindowDialogs dialogs;
         MainWindow window(&dialogs);
         const QStringList topLevel = {"Frame1", "Frame2", "Command1", "Command2",
-                                      "List1",  "Label1", "Label2"};
+                                      "List1",  "Label1", "Label2",   "findingsLabel"};
         const QRect client = window.rect();
         for (int i = 0; i < topLevel.size(); ++i) {
             auto *a = control<QWidget>(window, qPrintable(topLevel[i]));
@@ -169,31 +169,55 @@ private slots:
     }
 
     // How a command ended, as the window words it: a change in a box that names the
-    // button to verify it with, a stop on the status line with why.
+    // button to verify it with, a stop on the status line with why, whole; what the bus
+    // showed beside the readers on a line of its own, the list and its result as ever.
     void theWindowWordsHowACommandEnded_data()
     {
         QTest::addColumn<QString>("button");
         QTest::addColumn<bool>("portOpen");
+        QTest::addColumn<QString>("bus"); // "echo", "other master", or readers to add
         QTest::addColumn<QString>("status");
         QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<QString>("findings");
         QTest::newRow("changed")
-            << "Command1" << true << QString()
+            << "Command1" << true << QString() << QString()
             << QStringList{"Reader address has been changed - rerun \"Show Addresses\" to "
-                           "verify the change"};
+                           "verify the change"}
+            << QString();
         QTest::newRow("assignment, port closed")
-            << "Command1" << false << "Address change stopped: the port is not open"
-            << QStringList();
+            << "Command1" << false << QString() << "Address change stopped: the port is not open"
+            << QStringList() << QString();
         QTest::newRow("scan, port closed")
-            << "Command2" << false << "Scan stopped at 000: the port is not open" << QStringList();
+            << "Command2" << false << QString() << "Scan stopped at 000: the port is not open"
+            << QStringList() << QString();
+        QTest::newRow("scan, another master")
+            << "Command2" << true << "other master"
+            << "Scan stopped at 000: another device is polling this line" << QStringList()
+            << QString();
+        QTest::newRow("scan, echo and a garbled reply")
+            << "Command2" << true << "echo 12:garbled"
+            << "There are 1 readers online" << QStringList()
+            << "The adapter echoes what it sends; its echo is set aside\n"
+               "012 answered 13 55 AA 41, not a reader's reply";
     }
     void theWindowWordsHowACommandEnded()
     {
         QFETCH(QString, button);
         QFETCH(bool, portOpen);
+        QFETCH(QString, bus);
         QFETCH(QString, status);
         QFETCH(QStringList, messages);
+        QFETCH(QString, findings);
         SimulatedLine line(1);
         line.bus().addReader(sim::Reader{}); // at address 0
+        for (const QString &habit : bus.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            if (habit == QLatin1String("echo"))
+                line.bus().setEcho(sim::Echo::Exact);
+            else if (habit == QLatin1String("other"))
+                line.bus().setOtherMaster(std::chrono::milliseconds(45));
+            else if (habit != QLatin1String("master"))
+                line.bus().addReader(*sim::parseReaderOption(habit));
+        }
         ScriptedWindowDialogs dialogs;
         dialogs.answers << QStringLiteral("9");
         MainWindow window(&dialogs);
@@ -204,6 +228,9 @@ private slots:
         control<QPushButton>(window, qPrintable(button))->click();
         QCOMPARE(control<QLabel>(window, "Label2")->text(), status);
         QCOMPARE(dialogs.messages, messages);
+        QCOMPARE(control<QLabel>(window, "findingsLabel")->text(), findings);
+        QCOMPARE(control<QLabel>(window, "findingsLabel")->isVisibleTo(&window),
+                 !findings.isEmpty());
     }
 
     void tabGoesThroughTheControlsInTheirOrder()
