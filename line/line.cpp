@@ -61,6 +61,7 @@ bool Line::open()
     connect(m_connection, &LineConnection::opened, this, &Line::onOpened);
     connect(m_connection, &LineConnection::openFailed, this, &Line::onOpenFailed);
     connect(m_connection, &LineConnection::lost, this, &Line::onLost);
+    connect(m_connection, &LineConnection::drained, this, &Line::onDrained);
     m_connection->open(m_settings);
     return isOpen();
 }
@@ -164,6 +165,25 @@ std::optional<char> Line::readByte()
 QByteArray Line::peek(qint64 maxBytes)
 {
     return isOpen() ? m_connection->peek(maxBytes) : QByteArray();
+}
+
+void Line::drain()
+{
+    if (!isOpen())
+        return;
+    qCDebug(lcLineTrace, "%.3f ms drain", linetrace::millisecondsSinceStart());
+    m_connection->drain();
+}
+
+bool Line::isDraining() const
+{
+    return isOpen() && m_connection->isDraining();
+}
+
+void Line::onDrained()
+{
+    qCDebug(lcLineTrace, "%.3f ms drained", linetrace::millisecondsSinceStart());
+    emit drained();
 }
 
 void Line::onLost()

@@ -25,6 +25,13 @@
 // while open (an adapter pulled out, a pty whose far side went away, a server that closed
 // the connection or stopped answering) it is closed on the next event-loop pass and
 // lost() is emitted once.
+//
+// Draining is a state too. write() returns once the bytes are with this computer's
+// system, which is not the same as sent: a UART sends them at the line's speed, and a
+// network server may still hold them when the connection closes, and drop them. drain()
+// makes sure that what was written before it has left this computer; isDraining() holds
+// until it has (drained() then), or until the line goes down (lost(); state() and
+// problem() tell). The caller waits for it in its own wait, as for an open.
 class Line : public QObject
 {
     Q_OBJECT
@@ -49,6 +56,10 @@ public:
     // Closes the line and opens it again on the chosen port. True when it is open on
     // return; otherwise it is opening, or it failed and openFailed() was emitted.
     bool open();
+    // A serial device drains first what was written since the last drain (the system's
+    // own drain, bounded by those bytes at the line's speed). A network line cannot
+    // without a round trip to its server: whoever closes it after writing drains it
+    // first and waits until isDraining() is false. Ends a drain in progress.
     void close();
     State state() const;
     bool isOpen() const { return state() == State::Open; }
@@ -66,6 +77,18 @@ public:
     // Up to `maxBytes` of what waits, left waiting for readByte().
     QByteArray peek(qint64 maxBytes);
 
+    // Starts making sure that every byte written so far has left this computer; nothing
+    // on a line not open. A serial device: the system's drain (tcdrain, FlushFileBuffers),
+    // done before this returns. A network line: a round trip with the server that only
+    // comes back once it has taken the bytes (RFC 2217: a request it answers after them;
+    // raw TCP: the bytes acknowledged), then their time on the wire at the line's speed.
+    // A server that does not answer within Rfc2217Session::StallBound has stopped
+    // answering: the line is lost, which ends the drain. A drain covers the bytes written
+    // before it; a later one covers those since.
+    void drain();
+    // From drain() until the bytes have left, or the line is down or closed.
+    bool isDraining() const;
+
     // Why the last open failed, or why the line went down while open; None otherwise.
     PortProblem problem() const { return m_problem; }
 
@@ -75,11 +98,15 @@ signals:
     void openFailed();
     // Emitted once when the line fails while open; problem() tells why.
     void lost();
+    // The bytes written before drain() have left this computer; emitted before drain()
+    // returns where that is known at once.
+    void drained();
 
 private:
     void onOpened();
     void onOpenFailed();
     void onLost();
+    void onDrained();
     void refuse(const QString &reason);
     void retire();
 

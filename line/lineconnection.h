@@ -15,8 +15,8 @@
 // own problem, in its own terms.
 //
 // One contract for every kind: count() is what waits to be read, write() returns once
-// every byte has been handed to the operating system, and nothing waits in an event loop
-// of its own.
+// every byte has been handed to the operating system, drain() makes sure they have left
+// this computer, and nothing waits in an event loop of its own.
 class LineConnection : public QObject
 {
     Q_OBJECT
@@ -36,6 +36,11 @@ public:
     virtual bool write(const QByteArray &bytes) = 0;
     virtual std::optional<char> readByte() = 0;
     virtual QByteArray peek(qint64 maxBytes) = 0;
+    // Starts making sure that every byte written so far has left this computer; drained()
+    // follows once it has, before this returns where the kind can tell at once. Ended
+    // by lost() instead when the line fails meanwhile, and by close() with no signal.
+    virtual void drain() = 0;
+    virtual bool isDraining() const = 0;
 
     // Why the last open failed, or why the line went down.
     PortProblem problem() const { return m_problem; }
@@ -49,6 +54,8 @@ signals:
     void openFailed();
     // The line failed while open; problem() tells why.
     void lost();
+    // The bytes written before the last drain() have left this computer.
+    void drained();
 
 protected:
     void setProblem(const PortProblem &problem) { m_problem = problem; }

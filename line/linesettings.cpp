@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 LineSettings LineSettings::at(qint32 baud)
 {
     LineSettings settings;
@@ -50,4 +52,12 @@ QString LineSettings::framingText() const
     return QStringLiteral("%1 data bits, parity %2, %3 stop bit%4")
         .arg(QString::number(dataBits), QLatin1String(parityName), QString::number(stopBits),
              QLatin1String(stopBits == 1 ? "" : "s"));
+}
+
+std::chrono::microseconds LineSettings::timeOnTheWire(qint64 bytes) const
+{
+    const qint64 bitsEach = 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits;
+    const qint64 speed = std::max<qint64>(baud, 1);
+    // Rounded up: the time is waited for, never cut short.
+    return std::chrono::microseconds((bytes * bitsEach * 1'000'000 + speed - 1) / speed);
 }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <chrono>
 #include <optional>
 
 // Speed and framing of the line, parsed once from text such as "9600,N,8,1" and handed
@@ -21,4 +22,7 @@ struct LineSettings
     QString text() const;
     // "8 data bits, parity none, 1 stop bit", for the trace.
     QString framingText() const;
+    // How long a UART takes to send `bytes` characters at these settings: a start bit,
+    // the data bits, the parity bit if any and the stop bits each.
+    std::chrono::microseconds timeOnTheWire(qint64 bytes) const;
 };

@@ -13,6 +13,9 @@ NetworkConnection::NetworkConnection(LineAddress address, QString device, QObjec
     m_deadline.setSingleShot(true);
     m_deadline.setTimerType(Qt::PreciseTimer);
     connect(&m_deadline, &QTimer::timeout, this, &NetworkConnection::onDeadline);
+    m_drainTimer.setSingleShot(true);
+    m_drainTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_drainTimer, &QTimer::timeout, this, &NetworkConnection::onDrainTimer);
     connect(&m_socket, &QTcpSocket::connected, this, &NetworkConnection::onConnected);
     connect(&m_socket, &QTcpSocket::readyRead, this, &NetworkConnection::onReadyRead);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &NetworkConnection::onSocketError);
@@ -30,6 +33,7 @@ void NetworkConnection::open(const LineSettings &settings)
     shutDown();
     m_settings = settings;
     m_session.reset();
+    m_wireFreeAt = std::chrono::microseconds(0);
     setProblem(PortProblem());
     qCDebug(lcLineTrace, "%.3f ms connecting: %s %s", linetrace::millisecondsSinceStart(),
             qUtf8Printable(m_address.kindName()), qUtf8Printable(m_address.where()));
@@ -94,16 +98,21 @@ void NetworkConnection::afterSession()
         if (m_state == State::Negotiating) {
             m_state = State::Open;
             emit opened();
+        } else if (m_drain == Drain::AwaitingServer && !m_session->isDraining()) {
+            onServerHasTheBytes();
         }
         break;
     case Rfc2217Session::State::Failed: {
         const bool stalled = m_session->failure() == Rfc2217Session::Failure::Stalled;
-        const QString reason =
-            stalled ? tr("the server confirmed purges when the line opened, then none for %1 s")
-                          .arg(std::chrono::duration_cast<std::chrono::seconds>(
-                                   Rfc2217Session::StallBound)
-                                   .count())
-                    : m_session->failureReason();
+        const qint64 seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(Rfc2217Session::StallBound).count();
+        QString reason = m_session->failureReason();
+        if (stalled && m_drain == Drain::AwaitingServer)
+            reason =
+                tr("the server did not answer for %1 s after the bytes sent to it").arg(seconds);
+        else if (stalled)
+            reason = tr("the server confirmed purges when the line opened, then none for %1 s")
+                         .arg(seconds);
         if (m_state == State::Negotiating)
             refuse(m_session->failure() == Rfc2217Session::Failure::Closed
                        ? PortProblem::Kind::Other
@@ -158,6 +167,8 @@ void NetworkConnection::fail(PortProblem::Kind kind, const QString &reason)
         return;
     m_state = State::Failed;
     m_deadline.stop();
+    m_drainTimer.stop();
+    m_drain = Drain::Idle;
     setProblem(PortProblem{kind, m_device, reason});
     qCDebug(lcLineTrace, "%.3f ms connection to %s lost: %s", linetrace::millisecondsSinceStart(),
             qUtf8Printable(m_address.where()), qUtf8Printable(reason));
@@ -172,6 +183,8 @@ void NetworkConnection::close()
 void NetworkConnection::shutDown()
 {
     m_deadline.stop();
+    m_drainTimer.stop();
+    m_drain = Drain::Idle;
     if (m_state == State::Closed)
         return;
     m_state = State::Closed;
@@ -202,11 +215,62 @@ bool NetworkConnection::write(const QByteArray &bytes)
 {
     if (!isOpen())
         return false;
+    m_wireFreeAt = std::max(m_wireFreeAt, sinceStart()) + m_settings.timeOnTheWire(bytes.size());
     if (!m_session)
         return sendRaw(bytes);
     m_session->send(bytes);
     afterSession();
     return isOpen();
+}
+
+void NetworkConnection::drain()
+{
+    if (!isOpen())
+        return;
+    m_drain = Drain::AwaitingServer;
+    m_drainTimer.stop();
+    m_drainStartedAt = now();
+    m_drainWireTime = std::max(m_wireFreeAt - sinceStart(), std::chrono::microseconds(0));
+    if (m_session) {
+        m_session->drain(m_drainStartedAt);
+        afterSession();
+    } else {
+        onDrainTimer(); // the acknowledgement may be there already
+    }
+}
+
+void NetworkConnection::onDrainTimer()
+{
+    switch (m_drain) {
+    case Drain::Idle:
+        return;
+    case Drain::AwaitingServer: // a raw socket's acknowledgement; a session answers itself
+        if (unacknowledged() == 0) {
+            onServerHasTheBytes();
+        } else if (now() - m_drainStartedAt >= Rfc2217Session::StallBound) {
+            fail(PortProblem::Kind::Stalled,
+                 tr("the bytes sent were not acknowledged for %1 s")
+                     .arg(std::chrono::duration_cast<std::chrono::seconds>(
+                              Rfc2217Session::StallBound)
+                              .count()));
+        } else {
+            m_drainTimer.start(AcknowledgementPoll);
+        }
+        return;
+    case Drain::OnTheWire:
+        m_drain = Drain::Idle;
+        emit drained();
+        return;
+    }
+}
+
+void NetworkConnection::onServerHasTheBytes()
+{
+    m_drain = Drain::OnTheWire;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(m_drainWireTime + WireMargin);
+    qCDebug(lcLineTrace, "%.3f ms the server has the bytes; %lld ms more for the wire",
+            linetrace::millisecondsSinceStart(), static_cast<long long>(wait.count()));
+    m_drainTimer.start(wait);
 }
 
 std::optional<char> NetworkConnection::readByte()
@@ -328,4 +392,10 @@ bool NetworkConnection::sendRaw(const QByteArray &bytes)
 Rfc2217Session::Time NetworkConnection::now() const
 {
     return Rfc2217Session::Time(m_clock.elapsed());
+}
+
+std::chrono::microseconds NetworkConnection::sinceStart() const
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::nanoseconds(m_clock.nsecsElapsed()));
 }

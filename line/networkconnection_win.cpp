@@ -20,3 +20,10 @@ void NetworkConnection::setKeepAliveTimes()
     setOption(TCP_MAXRT,
               static_cast<DWORD>(std::chrono::ceil<std::chrono::seconds>(UserTimeout).count()));
 }
+
+// Windows tells it only through SIO_TCP_INFO, which is not asked here: a drain takes bytes
+// handed to the system as arrived.
+qint64 NetworkConnection::unacknowledged() const
+{
+    return 0;
+}

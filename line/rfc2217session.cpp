@@ -75,6 +75,8 @@ void Rfc2217Session::onEvents(const QByteArray &data, QByteArray &kept)
         case TelnetCodec::Event::Kind::Confirmed:
             if (event.request == TelnetCodec::PurgeData)
                 onPurgeConfirmed();
+            else if (event.request == TelnetCodec::SetDataSize && m_state == State::Open)
+                onDrainAnswered();
             else
                 onSettingConfirmed(event.request, event.value, m_now);
             break;
@@ -151,6 +153,15 @@ void Rfc2217Session::onPurgeConfirmed()
     }
 }
 
+void Rfc2217Session::onDrainAnswered()
+{
+    if (m_drainsWaiting.empty()) {
+        note(tr("an answer that no drain waits for, ignored"));
+        return;
+    }
+    m_drainsWaiting.pop_front();
+}
+
 void Rfc2217Session::advance(Time now)
 {
     m_now = std::max(m_now, now);
@@ -158,8 +169,8 @@ void Rfc2217Session::advance(Time now)
         checkNegotiation(m_now);
         return;
     }
-    if (m_state == State::Open && !m_purgesWaiting.empty() &&
-        m_now - m_purgesWaiting.front() >= StallBound)
+    const std::optional<Time> due = nextDeadline();
+    if (m_state == State::Open && due && m_now >= *due)
         fail(Failure::Stalled,
              tr("no answer for %1 s")
                  .arg(std::chrono::duration_cast<std::chrono::seconds>(StallBound).count()));
@@ -227,10 +238,17 @@ std::optional<Rfc2217Session::Time> Rfc2217Session::nextDeadline() const
         if (m_settingsConfirmedAt)
             return *m_settingsConfirmedAt + PurgeBound;
         return m_startedAt + SettingsTimeout;
-    case State::Open:
-        if (!m_purgesWaiting.empty())
-            return m_purgesWaiting.front() + StallBound;
+    case State::Open: {
+        // The oldest request still unanswered, of either kind.
+        std::optional<Time> oldest;
+        for (const std::deque<Time> *waiting : {&m_purgesWaiting, &m_drainsWaiting}) {
+            if (!waiting->empty() && (!oldest || waiting->front() < *oldest))
+                oldest = waiting->front();
+        }
+        if (oldest)
+            return *oldest + StallBound;
         return std::nullopt;
+    }
     case State::Failed:
         break;
     }
@@ -268,6 +286,16 @@ void Rfc2217Session::send(const QByteArray &lineBytes)
         m_outgoing += TelnetCodec::escape(lineBytes);
 }
 
+void Rfc2217Session::drain(Time now)
+{
+    advance(now);
+    if (m_state != State::Open)
+        return;
+    m_outgoing += TelnetCodec::request(TelnetCodec::SetDataSize, TelnetCodec::CurrentValue);
+    if (m_drainsWaiting.size() < DrainsLimit)
+        m_drainsWaiting.push_back(m_now);
+}
+
 QByteArray Rfc2217Session::takeOutgoing()
 {
     return std::exchange(m_outgoing, QByteArray());
@@ -284,6 +312,7 @@ void Rfc2217Session::fail(Failure failure, const QString &reason)
     m_failure = failure;
     m_failureReason = reason;
     m_purgesWaiting.clear();
+    m_drainsWaiting.clear();
 }
 
 void Rfc2217Session::note(const QString &text)

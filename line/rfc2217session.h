@@ -27,6 +27,13 @@
 // any come, are ignored. A confirmation that no purge waits for is ignored too, so a
 // doubled one never ends a later purge's drop early.
 //
+// Drains. The server answers a request only once it has taken every line byte sent
+// before it: it parses the stream in order, and Debian's ser2net answers only once the
+// bytes ahead have been written to its port. A drain asks for the current data size
+// (SET-DATASIZE with value 0), which changes nothing, and lasts until the answer comes;
+// unanswered for StallBound, the server has stopped answering. Once open, no other
+// request rollcall makes is answered by that code.
+//
 // The server is untrusted: everything it can make this class keep is bounded.
 class Rfc2217Session
 {
@@ -47,8 +54,10 @@ public:
     // ShownWordsLimit printable characters.
     static constexpr qsizetype RawWordsLimit = 256;
     static constexpr qsizetype ShownWordsLimit = 80;
-    // Unconfirmed purges remembered; a server that stalls fails long before.
+    // Unconfirmed purges and unanswered drains remembered; a server that stalls fails
+    // long before.
     static constexpr std::size_t PurgesLimit = 1024;
+    static constexpr std::size_t DrainsLimit = 1024;
 
     enum class State { Negotiating, Open, Failed };
     enum class Failure {
@@ -57,7 +66,7 @@ public:
         NoTelnet,         // the server never spoke telnet: it serves the line raw
         SettingsNotTaken, // COM-PORT or a setting not confirmed in time, or not as asked
         Closed,           // the server closed the connection
-        Stalled,          // a purge unconfirmed for StallBound
+        Stalled,          // a purge unconfirmed or a drain unanswered for StallBound
     };
 
     // `rawUrl` is what the operator would write to take this server raw
@@ -81,6 +90,9 @@ public:
     void purge(Time now);
     // Line bytes for the readers, escaped as telnet wants them.
     void send(const QByteArray &lineBytes);
+    // Asks the server whether it has taken the line bytes sent so far; isDraining()
+    // until it has answered.
+    void drain(Time now);
 
     // Bytes for the server, each handed out once.
     QByteArray takeOutgoing();
@@ -94,12 +106,14 @@ public:
     // Known once open.
     bool confirmsPurges() const { return m_confirmsPurges; }
     int purgesWaiting() const { return static_cast<int>(m_purgesWaiting.size()); }
+    bool isDraining() const { return !m_drainsWaiting.empty(); }
 
 private:
     void onEvents(const QByteArray &data, QByteArray &kept);
     void keep(const QByteArray &data, QByteArray &kept);
     void onSettingConfirmed(TelnetCodec::Request request, quint32 value, Time now);
     void onPurgeConfirmed();
+    void onDrainAnswered();
     void sendSettings();
     void checkNegotiation(Time now);
     void fail(Failure failure, const QString &reason);
@@ -128,5 +142,6 @@ private:
     // Once open.
     bool m_confirmsPurges = false;
     std::deque<Time> m_purgesWaiting; // when each unconfirmed purge was sent
+    std::deque<Time> m_drainsWaiting; // when each unanswered drain was sent
     qsizetype m_dropped = 0;
 };

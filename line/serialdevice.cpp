@@ -67,6 +67,7 @@ void SerialDevice::open(const LineSettings &settings)
     }
     m_serial.clearError();
     m_failed = false;
+    m_writtenSinceDrain = false;
     // Where the watch has nothing to watch (Windows), the wait for bytes Qt keeps pending
     // on the port fails when the adapter is pulled, and the error it reports
     // (ResourceError, or PermissionError for the ERROR_ACCESS_DENIED some drivers give) is
@@ -84,6 +85,8 @@ void SerialDevice::refuse(const PortProblem &problem)
 
 void SerialDevice::close()
 {
+    if (m_writtenSinceDrain && isOpen())
+        SystemQueue::waitUntilSent(m_serial);
     shutDown();
 }
 
@@ -116,6 +119,7 @@ qint64 SerialDevice::count()
 
 bool SerialDevice::write(const QByteArray &bytes)
 {
+    m_writtenSinceDrain = true;
     if (m_serial.write(bytes) == bytes.size() && handOver())
         return true;
     // A device that takes no byte for SystemQueue::WriteLimit is as good as gone.
@@ -150,6 +154,18 @@ QByteArray SerialDevice::peek(qint64 maxBytes)
     if (m_serial.bytesAvailable() < maxBytes)
         m_serial.waitForReadyRead(0); // into Qt's buffer, where readByte() takes it from
     return isOpen() ? m_serial.peek(maxBytes) : QByteArray();
+}
+
+void SerialDevice::drain()
+{
+    if (!isOpen())
+        return;
+    if (!SystemQueue::waitUntilSent(m_serial)) {
+        fail(tr("sending failed: %1").arg(qt_error_string()));
+        return;
+    }
+    m_writtenSinceDrain = false;
+    emit drained();
 }
 
 void SerialDevice::onError(QSerialPort::SerialPortError error)

@@ -20,6 +20,7 @@ public:
 
     // Opens at once: opened() or openFailed() before it returns.
     void open(const LineSettings &settings) override;
+    // Drains first what was written since the last drain(): it takes no wait of its own.
     void close() override;
     bool isOpen() const override;
     bool discard() override;
@@ -30,6 +31,10 @@ public:
     bool write(const QByteArray &bytes) override;
     std::optional<char> readByte() override;
     QByteArray peek(qint64 maxBytes) override;
+    // The system's own drain, at once: drained() before it returns, or lost() if the
+    // device failed.
+    void drain() override;
+    bool isDraining() const override { return false; }
 
 private:
     void onError(QSerialPort::SerialPortError error);
@@ -43,4 +48,5 @@ private:
     HangupWatch m_hangupWatch;
     bool m_opening = false;
     bool m_failed = false; // refuses everything until the line closes it
+    bool m_writtenSinceDrain = false;
 };

@@ -32,6 +32,12 @@ bool handOver(QSerialPort &port, const std::function<bool()> &stillOpen);
 // The same, for as long as the socket stays connected.
 bool handOver(QAbstractSocket &socket);
 
+// Waits until the device has sent every byte the system holds for it, out of its UART
+// too (tcdrain, FlushFileBuffers). No event loop runs meanwhile; the wait is bounded by
+// those bytes at the line's speed, since the line has no flow control that could hold
+// them. False when the device failed.
+bool waitUntilSent(QSerialPort &port);
+
 // Waits until the system can take more of what Qt holds, at most `limit`; false when
 // the wait itself failed or, where the wait is the write itself, timed out.
 bool waitForRoom(QSerialPort &port, std::chrono::milliseconds limit);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 
 // A serial device and a socket are both descriptors here, counted and waited on alike.
 namespace SystemQueue {
@@ -44,6 +45,15 @@ qint64 waiting(QAbstractSocket &socket)
 void discardReceived(QSerialPort &port)
 {
     port.clear(QSerialPort::Input);
+}
+
+bool waitUntilSent(QSerialPort &port)
+{
+    int result = 0;
+    do {
+        result = ::tcdrain(port.handle());
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
 }
 
 bool waitForRoom(QSerialPort &port, std::chrono::milliseconds limit)

@@ -43,6 +43,13 @@ void discardReceived(QSerialPort &port)
     port.readAll();
 }
 
+// The write itself completed in handOver(); FlushFileBuffers() returns once the driver
+// has sent what it holds for the port.
+bool waitUntilSent(QSerialPort &port)
+{
+    return ::FlushFileBuffers(port.handle()) != 0;
+}
+
 // Windows writes a port by overlapped WriteFile: there is no descriptor to poll for room,
 // and the bytes are with the driver once the write completes, which waitForBytesWritten()
 // waits for on the write itself, without an event loop.

@@ -46,6 +46,8 @@ public:
     static constexpr std::uint8_t ParityEven = 3;
     static constexpr std::uint8_t NoFlowControl = 1;
     static constexpr std::uint8_t PurgeReceiveBuffer = 1;
+    // A setting's request with this value asks for the setting as it stands, unchanged.
+    static constexpr std::uint8_t CurrentValue = 0;
 
     // The longest subnegotiation kept; the longest answer rollcall reads is 6 bytes.
     static constexpr int MaxSubnegotiation = 32;

@@ -5,7 +5,7 @@
 // One thing that happens to the session; `at` in ms from start().
 struct Step
 {
-    enum Kind { Server, Purge, Advance, Send, Close } kind;
+    enum Kind { Server, Purge, Advance, Send, Close, Drain } kind;
     qint64 at = 0;
     QByteArray bytes; // what the server sends, or the line bytes the client sends
 };
@@ -25,6 +25,7 @@ const auto purgeAt = [](qint64 at) { return Step{Step::Purge, at, {}}; };
 const auto advanceTo = [](qint64 at) { return Step{Step::Advance, at, {}}; };
 const auto sendLine = [](const QByteArray &bytes) { return Step{Step::Send, 0, bytes}; };
 const auto closes = [] { return Step{Step::Close, 0, {}}; };
+const auto drainAt = [](qint64 at) { return Step{Step::Drain, at, {}}; };
 
 QByteArray bytes(std::initializer_list<int> values)
 {
@@ -60,6 +61,8 @@ const QByteArray DoComPort = bytes({255, 253, 44});
 const QByteArray Confirmations =
     answer(1, 9600) + answer(2, 8) + answer(3, 1) + answer(4, 1) + answer(5, 1);
 const QByteArray PurgeDone = answer(12, 1);
+const QByteArray DrainRequest = comPort(2, 0); // the data size, as it stands
+const QByteArray DataSize = answer(2, 8);
 const QByteArray LineState = bytes({255, 250, 44, 106, 0x60, 255, 240}); // NOTIFY-LINESTATE
 const QByteArray Reply = QByteArray("\x02") + "ACK\x03";
 const QByteArray Stale = "\x02ST\x03";
@@ -150,6 +153,12 @@ void TestRfc2217Session::theSessionCopesWithEachKindOfServer_data()
                    advanceTo(3000)})
         << State::Open << Failure::None << "" << QByteArray() << true
         << sentOpen + PurgeRequest + PurgeRequest + PurgeRequest << 3500LL;
+    QTest::newRow("neither an answer no drain waits for nor a purge's confirmation ends a drain; "
+                  "each answer ends the oldest")
+        << opened({server(20, DataSize), drainAt(100), drainAt(200), purgeAt(220),
+                   server(250, PurgeDone + DataSize), advanceTo(2150)})
+        << State::Open << Failure::None << "" << QByteArray() << true
+        << sentOpen + DrainRequest + DrainRequest + PurgeRequest << 2200LL;
     QTest::newRow("a server that speaks first and notifies the line state mid-reply")
         << QList<Step>{server(1, bytes({255, 251, 44, 255, 253, 0, 255, 253, 3, 255, 251, 0})),
                        server(5, DoComPort), server(10, Confirmations + LineState + PurgeDone),
@@ -234,6 +243,9 @@ void TestRfc2217Session::theSessionCopesWithEachKindOfServer()
             break;
         case Step::Close:
             session.serverClosed();
+            break;
+        case Step::Drain:
+            session.drain(Time(step.at));
             break;
         }
         gotSent += session.takeOutgoing();

@@ -110,6 +110,16 @@ void ScriptedServer::accept()
 void ScriptedServer::fromClient()
 {
     const QByteArray bytes = m_client->readAll();
+    // Held on a timer of the client's socket, which is deleted, timer and all, when the
+    // client goes.
+    if (m_habit == Habit::DropsUnwrittenOnClose)
+        QTimer::singleShot(HoldBackMs, m_client, [this, bytes] { take(bytes); });
+    else
+        take(bytes);
+}
+
+void ScriptedServer::take(const QByteArray &bytes)
+{
     if (m_stalled)
         return;
     QByteArray line;
@@ -178,7 +188,8 @@ void ScriptedServer::onTelnet(quint8 verb, quint8 option)
 
 void ScriptedServer::onSubnegotiation(const QByteArray &body)
 {
-    if (body.size() < 3 || quint8(body.at(0)) != ComPort)
+    // A request behind the poll that stalled the server goes unanswered like the rest.
+    if (m_stalled || body.size() < 3 || quint8(body.at(0)) != ComPort)
         return;
     const auto code = static_cast<quint8>(body.at(1));
     const QByteArray value = body.mid(2);
@@ -209,6 +220,7 @@ void ScriptedServer::onPurge(quint8 value)
     case Habit::WellBehaved:
     case Habit::Stalls:
     case Habit::SpeaksFirst:
+    case Habit::DropsUnwrittenOnClose:
         confirmPurge(value);
         return;
     }

@@ -13,7 +13,8 @@ class QTcpSocket;
 // A network serial server with the habits of servers found in the field, between a
 // client on 127.0.0.1 and a real tty (the simulated bus's pty): telnet with the COM-PORT
 // option, enough of it to serve one client. Line bytes cross the tty as with any
-// server; what differs is how purges are answered and whether it keeps answering.
+// server; what differs is how purges are answered, whether it keeps answering, and
+// whether it keeps what it was sent when its client goes.
 class ScriptedServer : public QObject
 {
     Q_OBJECT
@@ -35,8 +36,13 @@ public:
         // Sends stale bytes just before each purge's confirmation and the first byte of
         // the next reply in the same segment right after it.
         StaleBeforeConfirmation,
+        // Takes what the client sends only HoldBackMs after it came, in order: the line
+        // bytes written to the tty, then the requests after them answered. What it holds
+        // when the client goes is dropped, as a server that closes its port at once does.
+        DropsUnwrittenOnClose,
     };
     static constexpr int StallAddress = 4;
+    static constexpr int HoldBackMs = 300;
     // The stale bytes look like a reader's reply, so keeping them would list an address.
     static inline const QByteArray StaleBytes{"\x02ST\x03", 4};
 
@@ -54,6 +60,7 @@ public:
 private:
     void accept();
     void fromClient();
+    void take(const QByteArray &bytes);
     void onTelnet(quint8 verb, quint8 option);
     void onSubnegotiation(const QByteArray &body);
     void onPurge(quint8 value);
