@@ -207,6 +207,11 @@ ReaderLink::Poll ReaderLink::awaitReply()
         }
     }
     waiting -= echoBytes;
+    if (echoBytes == 0 && m_echoNs >= 0) {
+        // What looked like the start of an echo was the reply after all.
+        m_firstByteNs = m_echoNs;
+        m_echoNs = -1;
+    }
     m_lastReply = reply.left(ReplyBytesKept);
     m_lastBytesWaiting = m_unreadSinceWindow = waiting;
     // Arrived with the wake that ended the window: seen only now.

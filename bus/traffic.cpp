@@ -62,22 +62,32 @@ EchoAccount::Settled EchoAccount::settle(const QByteArray &received, bool window
         m_adapter = Adapter::Echoes;
         return settled;
     }
-    if (mayBeEcho(received)) { // the rest of it is still on its way
-        settled.echoBytes = received.size();
-        m_owed.remove(0, received.size());
-        if (!windowOver)
+    if (mayBeEcho(received)) {
+        if (!windowOver) { // the rest of it is still on its way
+            settled.echoBytes = received.size();
+            m_owed.remove(0, received.size());
             return settled;
+        }
+        // Only the start of it by the window's end: cut short, from an adapter known to
+        // echo; otherwise a reply that begins as the echo would, a lone ACK.
+        settled.changed = m_adapter == Adapter::Echoes;
+        m_owed.clear();
+        return settled;
     }
     if (!windowOver && received.isEmpty())
         return settled;
-    // Something other than the echo came first, or the window ended without all of it.
-    if (settled.echoBytes == 0 && isAlteredEcho(received)) {
+    // Something other than the echo came first, or nothing by the window's end.
+    if (isAlteredEcho(received)) {
         settled.changed = true;
         m_adapter = Adapter::Echoes;
-    } else if (m_adapter == Adapter::Echoes)
-        settled.changed = settled.echoBytes > 0 || !received.isEmpty();
-    else if (settled.echoBytes == 0)
+    } else if (m_adapter == Adapter::Echoes) {
+        settled.changed = !received.isEmpty();
+    } else if (windowOver && received.isEmpty()) {
+        // A whole window and nothing came back. A reply where the echo should have been
+        // does not tell: it may be an echo garbled past recognition, and taking the
+        // adapter for one that does not echo would judge every echo after it a reply.
         m_adapter = Adapter::DoesNotEcho;
+    }
     m_owed.clear();
     return settled;
 }

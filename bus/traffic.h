@@ -14,8 +14,9 @@ QByteArray masterFrame(const QByteArray &bytes);
 } // namespace traffic
 
 // The bytes the program wrote whose echo has yet to come back. An adapter that echoes
-// brings back every byte as it was sent, in order and ahead of anything else; whether
-// this one does is learnt from the first reply window after a write.
+// brings back every byte as it was sent, in order and ahead of anything else. It is known
+// to echo from the first echo that comes back whole, or with one byte altered; known not
+// to from the first reply window in which nothing came back at all.
 class EchoAccount
 {
 public:
@@ -32,8 +33,8 @@ public:
 
     void wrote(const QByteArray &bytes);
     // `received` is what waits on the line, from its oldest byte. Takes the echo off the
-    // front and off what is owed. With `windowOver`, what is owed is due: no echo at all
-    // tells an adapter that does not echo, and an echo cut short or altered is `changed`.
+    // front and off what is owed. With `windowOver`, what is owed is due: from an adapter
+    // known to echo, an echo cut short or altered is `changed`.
     Settled settle(const QByteArray &received, bool windowOver);
     // True while everything in `received` may still be the start of the echo owed.
     bool mayBeEcho(const QByteArray &received) const;
