@@ -275,7 +275,18 @@ bool ReaderLink::acknowledge()
 bool ReaderLink::sendSetAddress(int newAddress)
 {
     return awaitOpen() && listenOnceOpened() && settleBeforeDiscard(true) && m_line.discard() &&
-           send(frames::ackFrame()) && send(frames::setAddressFrame(newAddress));
+           send(frames::ackFrame()) && send(frames::setAddressFrame(newAddress)) && drain();
+}
+
+// A server drops what it has not yet written to its port when the connection closes: a
+// frame said to be sent must be past it first.
+bool ReaderLink::drain()
+{
+    if (m_aborted || !m_line.isOpen())
+        return false;
+    m_line.drain();
+    waitUntil([this] { return m_aborted || !m_line.isDraining() || !lineStillThere(); });
+    return !m_aborted && m_line.isOpen() && !m_line.isDraining();
 }
 
 std::optional<StopReason> ReaderLink::stopReason() const

@@ -72,9 +72,14 @@ public:
     bool lastEchoChanged() const { return m_lastEchoChanged; }
     // Discard, ACK, discard: after an answer that nobody reads.
     bool acknowledge();
-    // Discard, ACK, then the set-address frame to address 0; no answer is awaited. Not
-    // sent when anything the program cannot account for came since the last window.
+    // Discard, ACK, then the set-address frame to address 0; no answer is awaited, but
+    // the frame has left this computer on return (drain()). Not sent when anything the
+    // program cannot account for came since the last window.
     bool sendSetAddress(int newAddress);
+    // Waits until every byte written has left this computer: a serial device's own
+    // drain, a network server's answer to a request sent after them and their time on
+    // the wire. True once they have; false when the line went down or abort() came.
+    bool drain();
 
     // Why an exchange stopped. Nothing when the program is closing, since nobody is left
     // to tell. Asked before closeAfterStop(), which may forget it.

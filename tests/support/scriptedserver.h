@@ -42,7 +42,9 @@ public:
         DropsUnwrittenOnClose,
     };
     static constexpr int StallAddress = 4;
-    static constexpr int HoldBackMs = 300;
+    // Within a reply window, so that the server can serve a whole assignment; far longer
+    // than a program takes to close after its last write.
+    static constexpr int HoldBackMs = 60;
     // The stale bytes look like a reader's reply, so keeping them would list an address.
     static inline const QByteArray StaleBytes{"\x02ST\x03", 4};
 

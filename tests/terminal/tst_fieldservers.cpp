@@ -105,6 +105,10 @@ void TestFieldServers::eachHabitGivesTheTrueResult_data()
     QTest::newRow("stale bytes before each confirmation")
         << int(Habit::StaleBeforeConfirmation) << scan << 0 << thereAreTwo << QString()
         << polls(0, 6);
+    // The frame is on the tty although the program closes the connection at once.
+    QTest::newRow("drops what it holds when the client goes, assign")
+        << int(Habit::DropsUnwrittenOnClose) << assign << 0 << AssignedNine << QString()
+        << assignTraffic;
     QTest::newRow("stops answering")
         << int(Habit::Stalls)
         << QStringList{QStringLiteral("scan"), QStringLiteral("--addresses"),
