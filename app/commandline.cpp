@@ -103,8 +103,8 @@ QString takeWindow(const QString &value, CommandLine &line)
     return QString();
 }
 
-// Takes "scan", "watch" or "assign NEW" with NEW judged as the window's entry field judges it; an
-// empty result means the words were taken.
+// Takes "scan", "watch", "check" or "assign NEW" with NEW judged as the window's entry field
+// judges it; an empty result means the words were taken.
 QString takeCommand(QStringList words, CommandLine &line)
 {
     const QString command = words.isEmpty() ? QString() : words.takeFirst();
@@ -114,6 +114,9 @@ QString takeCommand(QStringList words, CommandLine &line)
     } else if (command == QLatin1String("watch")) {
         line.action = CommandLine::Action::Watch;
         line.kind = TerminalCommand::Kind::Watch;
+    } else if (command == QLatin1String("check")) {
+        line.action = CommandLine::Action::Check;
+        line.kind = TerminalCommand::Kind::Check;
     } else if (command == QLatin1String("assign")) {
         line.action = CommandLine::Action::Assign;
         line.kind = TerminalCommand::Kind::Assign;
@@ -127,7 +130,8 @@ QString takeCommand(QStringList words, CommandLine &line)
                    CommandLine::tr(" \"%1\": a whole number from 1 to 126").arg(entered);
         line.newAddress = entry.address;
     } else if (!command.isEmpty()) {
-        return CommandLine::tr("unknown command \"%1\"; the commands are scan, watch and assign")
+        return CommandLine::tr("unknown command \"%1\"; the commands are scan, watch, assign and "
+                               "check")
             .arg(command);
     }
     if (!words.isEmpty())
@@ -151,20 +155,21 @@ QString takeTerminalOptions(const QCommandLineParser &parser, const TerminalOpti
     using Action = CommandLine::Action;
     const bool terminal = line.action != Action::Run;
     const bool polls = line.action == Action::Scan || line.action == Action::Watch;
-    for (const QCommandLineOption *option : {&options.port, &options.baud}) {
-        if (!terminal && parser.isSet(*option))
-            return CommandLine::tr("--%1 is for scan, watch and assign")
-                .arg(option->names().constFirst());
-    }
+    if (!terminal && parser.isSet(options.port))
+        return CommandLine::tr("--port is for scan, watch, assign and check");
+    if ((!terminal || line.action == Action::Check) && parser.isSet(options.baud))
+        return CommandLine::tr("--baud is for scan, watch and assign; check polls both speeds");
     // A short window could call an address free that a slow reader holds, and two
     // readers would then share it: the assignment always waits the full 200 ms.
     if (line.action == Action::Assign && parser.isSet(options.window))
         return CommandLine::tr("--window is for scan and watch; assign always waits 200 ms "
                                "for a reply");
-    for (const QCommandLineOption *option : {&options.addresses, &options.json, &options.window}) {
+    for (const QCommandLineOption *option : {&options.addresses, &options.window}) {
         if (!polls && parser.isSet(*option))
             return CommandLine::tr("--%1 is for scan and watch").arg(option->names().constFirst());
     }
+    if (!polls && line.action != Action::Check && parser.isSet(options.json))
+        return CommandLine::tr("--json is for scan, watch and check");
     if (line.action == Action::Watch && !parser.isSet(options.addresses))
         return CommandLine::tr("watch: --addresses A-B is required, for example --addresses 1-10");
     if (parser.isSet(options.port)) {
@@ -193,6 +198,23 @@ QString stopByRequestName()
 #else
     return QStringLiteral("SIGTERM");
 #endif
+}
+
+// What a check of a line with a garbled reader prints, as the check words it.
+QString checkExample()
+{
+    return CommandLine::tr(
+        "    line          ok       quiet: nothing heard but rollcall's own polls and the "
+        "readers' replies\n"
+        "    echo          ok       the adapter does not echo\n"
+        "    speed         ok       readers answer at 9600 baud: 005, 012; none at 19200 baud\n"
+        "    replies       PROBLEM  bytes that no reader sends: 040 at 9600 baud answered 13 55 "
+        "AA 41, again when polled alone; two readers on one address, a reader that garbles its "
+        "reply, or noise\n"
+        "    reply time    ok       fastest Address 005 at 9600 baud, first byte 8.4 ms; slowest "
+        "Address 012 at 9600 baud, first byte 11.3 ms\n"
+        "    adapter delay -        not shown: the adapter does not echo\n"
+        "    This line has a problem: replies");
 }
 
 QString helpExamples()
@@ -257,12 +279,24 @@ From a terminal:
 
   With --json, one line per change and the summary as the last line.
 
-Exit status: 0 done; 1 the line failed (the port did not open, or the adapter was
-lost; watch prints its summary first); 2 a wrong command line, nothing opened; 3 the
-bus refused (no reader at address 0, or NEW already taken); 130 Ctrl+C; 143 %2
-(watch prints its summary first).
+  What is wrong with this line? check listens, then polls every address at 9600 and
+  at 19200 baud with a short window (polls only, never a new address), in about 10 s,
+  and gives a row for each thing it looked at, with its evidence:
+
+    $ rollcall check
+%3
+
+  A row is a PROBLEM when another master talks, when the echo of rollcall's own bytes
+  comes back changed, when readers answer at both speeds or at neither, or when a window
+  holds bytes that no reader sends. An adapter that echoes is a note: rollcall sets the
+  echo aside. With --json, one document with the rows and what each speed found.
+
+Exit status: 0 done, or check found nothing wrong; 1 the line failed (the port did not
+open, or the adapter was lost; watch prints its summary first); 2 a wrong command line,
+nothing opened; 3 the bus refused (no reader at address 0, or NEW already taken); 5 check
+found a problem with the line; 130 Ctrl+C; 143 %2 (watch prints its summary first).
 )")
-        .arg(PortMap::exampleAdapter(), stopByRequestName());
+        .arg(PortMap::exampleAdapter(), stopByRequestName(), checkExample());
 }
 
 } // namespace
@@ -276,7 +310,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
            "Without a command rollcall opens its window. \"scan\" lists the readers "
            "online, \"watch\" polls a few addresses over and over and tells when a "
            "reader goes or comes back, \"assign NEW\" gives the reader at address 0 the "
-           "address NEW (1 to 126); all three run in the terminal."));
+           "address NEW (1 to 126), \"check\" tells what is wrong with the line; all four "
+           "run in the terminal."));
     // Our own help option: the one from addHelpOption() also offers --help-all, whose
     // Qt options only a QApplication could list.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -299,7 +334,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
                                             "waits at the end of each reply window, with "
                                             "when its first byte came."));
     const QCommandLineOption portOption(
-        QStringLiteral("port"), tr("scan, watch, assign: the port \"Com N\", 1 to 5; default 1."),
+        QStringLiteral("port"),
+        tr("scan, watch, assign, check: the port \"Com N\", 1 to 5; default 1."),
         QStringLiteral("N"));
     const QCommandLineOption baudOption(
         QStringLiteral("baud"),
@@ -315,7 +351,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     const QCommandLineOption jsonOption(
         QStringLiteral("json"),
         tr("scan: one JSON document on standard output at the end (one per speed), with each "
-           "reply's first-byte time. watch: one JSON line per change, the summary last."));
+           "reply's first-byte time. watch: one JSON line per change, the summary last. check: "
+           "one JSON document with the rows and what each speed found."));
     const QCommandLineOption windowOption(
         QStringLiteral("window"),
         tr("scan, watch: how long each reader has to answer, 10 to 1000 ms; default 200. "
@@ -339,7 +376,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
                          "[--addresses A-B] [--window MS] [--json] [options]\n"
                          "       %1 watch --addresses A-B [--port N] [--baud 9600|19200] "
                          "[--window MS] [--json] [options]\n"
-                         "       %1 assign NEW [--port N] [--baud 9600|19200] [options]")
+                         "       %1 assign NEW [--port N] [--baud 9600|19200] [options]\n"
+                         "       %1 check [--port N] [--json] [options]")
                           .arg(ProgramName) +
                       QLatin1Char('\n') + parser.helpText().section(QLatin1Char('\n'), 1) +
                       helpExamples();

@@ -34,6 +34,7 @@ int main(int argc, char *argv[])
     case CommandLine::Action::Scan:
     case CommandLine::Action::Watch:
     case CommandLine::Action::Assign:
+    case CommandLine::Action::Check:
         break;
     }
     if (commandLine.trace)

@@ -5,6 +5,7 @@
 #include "commands/addressassignment.h"
 #include "commands/busscan.h"
 #include "commands/buswatch.h"
+#include "commands/linecheck.h"
 #include "commands/operatordialogs.h"
 #include "line/line.h"
 #include "line/lineaddress.h"
@@ -12,6 +13,7 @@
 #include "line/serialportlist.h"
 #include "system/standardstream.h"
 #include "system/stoprequest.h"
+#include "terminal/checkreport.h"
 #include "terminal/scanreport.h"
 #include "terminal/watchreport.h"
 
@@ -90,9 +92,16 @@ public:
     int scan();
     int watch();
     int assign();
+    int check();
 
 private:
-    enum Status { Done = 0, LineFailed = 1, Usage = 2, Refused = 3 };
+    enum Status {
+        Done = 0,
+        LineFailed = 1,
+        Usage = 2,
+        Refused = 3,
+        LineProblem = CheckReport::ProblemStatus
+    };
 
     int scanAt(int baud);
     ReportedLine reportedLine(int baud) const;
@@ -133,9 +142,11 @@ Terminal::Terminal(const TerminalCommand &commandLine)
     // then sends nothing more and unwinds, and the port is closed on the way out.
     QObject::connect(&m_stop, &StopRequest::stopRequested,
                      [this](int exitStatus) { onStopRequest(exitStatus); });
-    QObject::connect(&m_link, &ReaderLink::echoSetAside, [this] {
-        printNote(tr("the adapter echoes what it sends; its echo is set aside"));
-    });
+    // A check says it in a row of its own.
+    if (commandLine.kind != TerminalCommand::Kind::Check)
+        QObject::connect(&m_link, &ReaderLink::echoSetAside, [this] {
+            printNote(tr("the adapter echoes what it sends; its echo is set aside"));
+        });
 }
 
 void Terminal::onStopRequest(int exitStatus)
@@ -367,6 +378,55 @@ int Terminal::assign()
     return Usage;
 }
 
+// Each speed on its own opening of the port, then one verdict. Another master ends the
+// check of a speed, not the check: its rows say so. A line that fails ends it, after the
+// rows of what was checked.
+int Terminal::check()
+{
+    CheckReport report(m_commandLine.port, m_line.device());
+    LineCheck check(m_link);
+    int baud = 0;
+    if (showsProgress())
+        QObject::connect(&check, &LineCheck::statusChanged, [this, &baud](const QString &text) {
+            showProgress(tr("%1 at %2 baud").arg(text).arg(baud));
+        });
+    std::optional<QString> lineFailure;
+    for (const int speed : LineCheck::Bauds) {
+        baud = speed;
+        m_line.setSettings(LineSettings::at(baud));
+        if (const std::optional<int> failed = openPort()) {
+            // Said already; the rows tell what was checked before.
+            if (isStopped() || baud == LineCheck::Bauds.front())
+                return *failed;
+            LineFindings unopened;
+            unopened.stop = StopReason();
+            unopened.stop->line = m_line.problem();
+            report.add(baud, unopened);
+            printOutput(reportFormat() == ReportFormat::Json ? report.json() : report.text());
+            return *failed;
+        }
+        const LineFindings findings = check.run();
+        m_line.close();
+        clearProgress();
+        if (isStopped())
+            return m_stopStatus;
+        report.add(baud, findings);
+        if (findings.stop && !findings.stop->isOtherMaster()) {
+            lineFailure = tr("Check stopped at %1 (%2 baud): %3")
+                              .arg(frames::addressText(findings.stoppedAt))
+                              .arg(baud)
+                              .arg(ScanReport::stopReasonText(*findings.stop));
+            break;
+        }
+    }
+    printOutput(reportFormat() == ReportFormat::Json ? report.json() : report.text());
+    if (lineFailure) {
+        reportLineFailure(*lineFailure);
+        return LineFailed;
+    }
+    return report.hasProblem() ? LineProblem : Done;
+}
+
 } // namespace
 
 int runInTerminal(const TerminalCommand &commandLine)
@@ -377,6 +437,8 @@ int runInTerminal(const TerminalCommand &commandLine)
         return terminal.assign();
     case TerminalCommand::Kind::Watch:
         return terminal.watch();
+    case TerminalCommand::Kind::Check:
+        return terminal.check();
     default:
         return terminal.scan();
     }

@@ -8,7 +8,7 @@
 // What a command from a terminal is to do, as its command line gave it.
 struct TerminalCommand
 {
-    enum class Kind { Scan, Watch, Assign };
+    enum class Kind { Scan, Watch, Assign, Check };
 
     Kind kind = Kind::Scan;
     // The devices given with --com N=DEVICE; a later --com for the same port wins.
@@ -25,7 +25,8 @@ struct TerminalCommand
     int newAddress = 0;
 };
 
-// Runs "rollcall scan", "watch" or "assign NEW" on the same bus and command code as the
-// window, with no window: readers and results on standard output, refusals and line
-// failures on standard error. Needs a QCoreApplication; returns the exit status.
+// Runs "rollcall scan", "watch", "assign NEW" or "check" on the same bus and command code
+// as the window, with no window: readers, results and verdicts on standard output,
+// refusals and line failures on standard error. Needs a QCoreApplication; returns the
+// exit status.
 int runInTerminal(const TerminalCommand &command);

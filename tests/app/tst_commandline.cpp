@@ -110,7 +110,7 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
                                     << QStringLiteral("unexpected argument \"5\"");
     QTest::newRow("a scan's option for the window")
         << QStringList{QStringLiteral("--port"), QStringLiteral("2")}
-        << QStringLiteral("--port is for scan, watch and assign");
+        << QStringLiteral("--port is for scan, watch, assign and check");
     QTest::newRow("addresses out of range")
         << QStringList{QStringLiteral("scan"), QStringLiteral("--addresses"),
                        QStringLiteral("0-127")}
@@ -134,6 +134,15 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
         << QStringList{watch, QStringLiteral("--addresses"), QStringLiteral("1-2"),
                        QStringLiteral("--baud"), QStringLiteral("9600,19200")}
         << QStringLiteral("--baud 9600,19200: only scan goes through several speeds");
+    const QString check = QStringLiteral("check");
+    QTest::newRow("check at one speed")
+        << QStringList{check, QStringLiteral("--baud"), QStringLiteral("9600")}
+        << QStringLiteral("--baud is for scan, watch and assign; check polls both speeds");
+    QTest::newRow("check's window")
+        << QStringList{check, QStringLiteral("--window"), QStringLiteral("50")}
+        << QStringLiteral("--window is for scan and watch");
+    QTest::newRow("json for the window") << QStringList{QStringLiteral("--json")}
+                                         << QStringLiteral("--json is for scan, watch and check");
     QTest::newRow("a speed twice") << QStringList{QStringLiteral("scan"), QStringLiteral("--baud"),
                                                   QStringLiteral("19200,19200")}
                                    << QStringLiteral("--baud 19200,19200: each speed once");
