@@ -94,6 +94,7 @@ bool ReaderLink::listenOnceOpened()
     m_listened = true;
     if (!m_line.discard())
         return false;
+    m_unreadSinceWindow = 0; // an earlier opening's
     m_quietOver = false;
     m_quietTimer.setInterval(ListenTime);
     m_quietTimer.start();

@@ -113,6 +113,7 @@ private:
     void printNote(const QString &text);
 
     void onStopRequest(int exitStatus);
+    void closeLine();
     // Nothing once the line is open; otherwise the exit status, its reason printed.
     std::optional<int> openPort();
     void reportLineFailure(const QString &statusText, bool otherMaster = false);
@@ -155,6 +156,14 @@ void Terminal::onStopRequest(int exitStatus)
         m_stopStatus = exitStatus;
     m_link.abort();
     m_line.close(); // ends a connection to a server still being made
+}
+
+// A server drops what it has not yet written to its port when its client goes: what was
+// written leaves this computer first. After a stop nothing waits.
+void Terminal::closeLine()
+{
+    m_link.drain();
+    m_line.close();
 }
 
 std::optional<int> Terminal::openPort()
@@ -240,7 +249,7 @@ int Terminal::scanAt(int baud)
     });
 
     scan.run(m_commandLine.firstAddress, m_commandLine.lastAddress);
-    m_line.close();
+    closeLine();
     clearProgress();
     if (isStopped())
         return m_stopStatus;
@@ -275,7 +284,7 @@ int Terminal::watch()
                      });
 
     watch.run(m_commandLine.firstAddress, m_commandLine.lastAddress);
-    m_line.close();
+    closeLine();
     clearProgress();
     printOutput(report.closingText());
     if (const std::optional<ReportedStop> stop = report.results().stop) {
@@ -352,7 +361,7 @@ int Terminal::assign()
         });
 
     const AddressAssignment::Outcome outcome = assignment.run();
-    m_line.close();
+    closeLine();
     if (isStopped())
         return m_stopStatus;
     switch (outcome) {
@@ -406,7 +415,7 @@ int Terminal::check()
             return *failed;
         }
         const LineFindings findings = check.run();
-        m_line.close();
+        closeLine();
         clearProgress();
         if (isStopped())
             return m_stopStatus;
