@@ -292,9 +292,10 @@ From a terminal:
   echo aside. With --json, one document with the rows and what each speed found.
 
 Exit status: 0 done, or check found nothing wrong; 1 the line failed (the port did not
-open, or the adapter was lost; watch prints its summary first); 2 a wrong command line,
-nothing opened; 3 the bus refused (no reader at address 0, or NEW already taken); 5 check
-found a problem with the line; 130 Ctrl+C; 143 %2 (watch prints its summary first).
+open, or the adapter was lost) or another device polls it, and watch prints its summary
+first; 2 a wrong command line, nothing opened; 3 the bus refused (no reader at address
+0, or NEW already taken); 5 check found a problem with the line; 130 Ctrl+C; 143 %2
+(watch prints its summary first).
 )")
         .arg(PortMap::exampleAdapter(), stopByRequestName(), checkExample());
 }

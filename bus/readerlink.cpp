@@ -95,6 +95,7 @@ bool ReaderLink::listenOnceOpened()
     if (!m_line.discard())
         return false;
     m_unreadSinceWindow = 0; // an earlier opening's
+    m_heardTail.clear();
     m_quietOver = false;
     m_quietTimer.setInterval(ListenTime);
     m_quietTimer.start();
@@ -111,6 +112,15 @@ bool ReaderLink::listenOnceOpened()
     const QByteArray heard = m_line.peek(Line::ReceiveBufferSize);
     const QByteArray frame = traffic::masterFrame(heard);
     return heardOtherMaster(frame.isEmpty() ? heard.left(8) : frame);
+}
+
+// A master's frame in `bytes`, or begun in the last bytes looked at before them: the
+// bytes that come after a window's count and before the next discard are looked at apart.
+QByteArray ReaderLink::masterFrameHeard(const QByteArray &bytes)
+{
+    const QByteArray joined = m_heardTail + bytes;
+    m_heardTail = joined.right(MasterFrameTail);
+    return traffic::masterFrame(joined);
 }
 
 bool ReaderLink::heardOtherMaster(const QByteArray &seen)
@@ -151,10 +161,10 @@ bool ReaderLink::settleBeforeDiscard(bool newBytesTalk)
     if (m_line.count() <= 0)
         return m_line.isOpen();
     const QByteArray rest = setEchoAside(false);
-    const QByteArray frame = traffic::masterFrame(rest);
+    const QByteArray fresh = rest.mid(m_unreadSinceWindow);
+    const QByteArray frame = masterFrameHeard(fresh);
     if (!frame.isEmpty())
         return heardOtherMaster(frame);
-    const QByteArray fresh = rest.mid(m_unreadSinceWindow);
     if (newBytesTalk && !fresh.isEmpty())
         return heardOtherMaster(fresh.left(8));
     return true;
@@ -201,7 +211,7 @@ ReaderLink::Poll ReaderLink::awaitReply()
     const QByteArray reply = setEchoAside(true, &echoBytes, &m_lastEchoChanged);
     if (!m_lastEchoChanged) {
         // Readers answer only the program's polls: a master's frame here is another's.
-        const QByteArray frame = traffic::masterFrame(reply);
+        const QByteArray frame = masterFrameHeard(reply);
         if (!frame.isEmpty()) {
             heardOtherMaster(frame);
             return Poll::Stopped;

@@ -135,6 +135,7 @@ private:
                             bool *changed = nullptr);
     bool settleBeforeDiscard(bool newBytesTalk = false);
     bool heardOtherMaster(const QByteArray &seen);
+    QByteArray masterFrameHeard(const QByteArray &bytes);
     bool lineStillThere() const;
     bool waitForReplyWindow();
     bool waitForQuietLine();
@@ -148,6 +149,9 @@ private:
     bool m_echoSaid = false;
     bool m_listened = false;  // since the line last opened
     QByteArray m_otherMaster; // what gave it away, in the exchange that stopped
+    // The last bytes looked at for a master's frame: one may straddle two looks.
+    static constexpr qsizetype MasterFrameTail = 8;
+    QByteArray m_heardTail;
     QByteArray m_lastReply;
     bool m_lastEchoChanged = false;
     qint64 m_echoNs = -1;
