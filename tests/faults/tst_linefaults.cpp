@@ -73,8 +73,10 @@ private slots:
     {
         LineFixture f(QuickWindowMs);
         f.addReaders({4, 90});
-        f.bus().setBabbling(true);
         BusScan scan(f.link);
+        // From the first poll on: heard while the line is listened to first, it would be
+        // another device talking, and the scan would stop before it began.
+        QObject::connect(&scan, &BusScan::statusChanged, [&] { f.bus().setBabbling(true); });
         QSignalSpy status(&scan, &BusScan::statusChanged);
         QSignalSpy windows(&f.link, &ReaderLink::replyWindowMeasured);
 
@@ -142,8 +144,9 @@ private slots:
         QCOMPARE(status.last().at(0).toString(), BusScan::resultText(expected.size()));
     }
 
-    // Noise at random moments: whatever lands where, the scan ends, lists each address at
-    // most once in ascending order and counts what it listed.
+    // Noise at random moments from the first poll on: whatever lands where, the scan ends,
+    // lists each address at most once in ascending order and counts what it listed, or
+    // stops because the noise held what only a master sends.
     void lineNoiseNeverBreaksTheScan()
     {
         LineFixture f(QuickWindowMs);
@@ -160,7 +163,11 @@ private slots:
         BusScan scan(f.link);
         QSignalSpy listed(&scan, &BusScan::readerListed);
         QSignalSpy status(&scan, &BusScan::statusChanged);
-        noise.start();
+        QSignalSpy stopped(&scan, &BusScan::stopped);
+        QObject::connect(&scan, &BusScan::statusChanged, [&] {
+            if (!noise.isActive())
+                noise.start();
+        });
         scan.run();
         noise.stop();
 
@@ -169,7 +176,10 @@ private slots:
         sorted.sort();
         sorted.removeDuplicates();
         QCOMPARE(entries, sorted);
-        QCOMPARE(status.last().at(0).toString(), BusScan::resultText(entries.size()));
+        if (stopped.isEmpty())
+            QCOMPARE(status.last().at(0).toString(), BusScan::resultText(entries.size()));
+        else
+            QVERIFY(stopped.at(0).at(1).value<StopReason>().isOtherMaster());
     }
 
     void anAdapterPulledMidScanStopsItThenARadioReopensAReturningDevice()
