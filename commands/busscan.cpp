@@ -58,36 +58,13 @@ void BusScan::run(int first, int last)
         // than between two of them.
         emit statusChanged(progressText(address));
         const ReaderLink::Poll poll = sent ? m_link.awaitReply() : ReaderLink::Poll::Stopped;
-        if (poll == ReaderLink::Poll::Stopped) {
+        const std::optional<bool> judged =
+            poll == ReaderLink::Poll::Stopped ? std::nullopt : judge(address, poll, shortWindow);
+        if (!judged) {
             stopAt(address);
             return;
         }
-        const qint64 waiting = m_link.lastBytesWaiting();
-        if (waiting > 0)
-            emit replyReceived(address, m_link.lastFirstByteNs(), waiting);
-        bool listed = false;
-        if (poll == ReaderLink::Poll::Present) {
-            // Only a reply that starts with STX or ACK is a reader; the rest of it is
-            // discarded by the next poll.
-            const std::optional<char> firstByte = m_link.readReplyByte();
-            if (!firstByte) {
-                stopAt(address);
-                return;
-            }
-            listed = (*firstByte == frames::STX || *firstByte == frames::ACK) &&
-                     !m_link.lastEchoChanged();
-        }
-        // At a short window the bytes may be an earlier poll's late reply: not named.
-        if (!listed && waiting > 0 && !shortWindow)
-            emit notAReadersReply(address, m_link.lastReply());
-        if (shortWindow) {
-            const std::optional<bool> confirmed = checkShortWindow(address, listed, waiting > 1);
-            if (!confirmed) {
-                stopAt(address);
-                return;
-            }
-            listed = *confirmed;
-        }
+        const bool listed = *judged;
         if (listed) {
             emit readerListed(listEntry(address), address);
             ++found;
@@ -103,6 +80,35 @@ void BusScan::run(int first, int last)
             "scan of %d addresses took %lld ms, %d readers listed; %lld ms of it polling %d alone",
             last - first + 1, static_cast<long long>(took.elapsed()), found,
             static_cast<long long>(m_aloneNs / 1'000'000), m_alonePolls);
+}
+
+// Whether the poll of `address` found a reader; nothing when the line went down.
+std::optional<bool> BusScan::judge(int address, ReaderLink::Poll poll, bool shortWindow)
+{
+    const qint64 waiting = m_link.lastBytesWaiting();
+    if (waiting > 0)
+        emit replyReceived(address, m_link.lastFirstByteNs(), waiting);
+    bool listed = false;
+    if (poll == ReaderLink::Poll::Present) {
+        // The rest of the reply is discarded by the next poll.
+        const std::optional<char> firstByte = m_link.readReplyByte();
+        if (!firstByte)
+            return std::nullopt;
+        listed = isReadersReply(*firstByte);
+    }
+    // At a short window the bytes may be an earlier poll's late reply: not named.
+    if (!listed && waiting > 0 && !shortWindow)
+        emit notAReadersReply(address, m_link.lastReply());
+    if (shortWindow)
+        return checkShortWindow(address, listed, waiting > 1);
+    return listed;
+}
+
+// Only a reply that starts with STX or ACK is a reader's, and never an echo come back
+// changed.
+bool BusScan::isReadersReply(char firstByte) const
+{
+    return (firstByte == frames::STX || firstByte == frames::ACK) && !m_link.lastEchoChanged();
 }
 
 // A reader found at a short window is polled alone; bytes that came after a window, or
@@ -131,8 +137,7 @@ std::optional<bool> BusScan::checkShortWindow(int address, bool listed, bool ans
         const std::optional<char> firstByte = m_link.readReplyByte();
         if (!firstByte)
             return std::nullopt;
-        confirmed =
-            (*firstByte == frames::STX || *firstByte == frames::ACK) && !m_link.lastEchoChanged();
+        confirmed = isReadersReply(*firstByte);
     } else {
         qCDebug(lcLineTrace, "%.3f ms %03d not found alone: its window held a late reply",
                 linetrace::millisecondsSinceStart(), address);

@@ -69,6 +69,8 @@ private:
         bool answered; // in its own window: nothing of it can come late
     };
 
+    std::optional<bool> judge(int address, ReaderLink::Poll poll, bool shortWindow);
+    bool isReadersReply(char firstByte) const;
     std::optional<bool> checkShortWindow(int address, bool listed, bool answered);
     std::optional<ReaderLink::Poll> pollAlone(int address);
     void noteLateBytes(std::optional<qint64> arrivedAtNs);
