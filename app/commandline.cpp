@@ -103,6 +103,22 @@ QString takeWindow(const QString &value, CommandLine &line)
     return QString();
 }
 
+// Checks --compare FILE against the rest of the command line; the file itself is read by
+// the scan, before it opens the port. An empty result means it was taken.
+QString takeCompare(const QString &file, CommandLine &line)
+{
+    if (line.action != CommandLine::Action::Scan)
+        return CommandLine::tr("--compare is for scan");
+    if (file.isEmpty())
+        return CommandLine::tr("--compare: the file is missing, for example --compare site.json");
+    // The earlier document is a scan at one speed; each speed of this one would be
+    // compared with it and every reader at the other speed called new or missing.
+    if (line.bauds.size() > 1)
+        return CommandLine::tr("--compare takes a scan at one speed, as the earlier file holds");
+    line.compareWith = file;
+    return QString();
+}
+
 // Takes "scan", "watch", "check" or "assign NEW" with NEW judged as the window's entry field
 // judges it; an empty result means the words were taken.
 QString takeCommand(QStringList words, CommandLine &line)
@@ -267,6 +283,19 @@ From a terminal:
     Address 009 at 19200 baud
     There are 1 readers online at 19200 baud
 
+  Has anything changed since the last visit? Keep the scan's JSON, compare later:
+
+    $ rollcall scan --json > site.json
+    $ rollcall scan --compare site.json
+    Address 005
+    Address 040
+    There are 2 readers online
+    New since then: 040
+    Missing since then: 012
+
+  With --json, "compared" holds "new" and "missing". The exit status is 0 when
+  nothing changed and 4 when something did.
+
   Which reader drops out now and then? Watch a few addresses until Ctrl+C:
 
     $ rollcall watch --addresses 1-10 --window 30
@@ -291,11 +320,13 @@ From a terminal:
   holds bytes that no reader sends. An adapter that echoes is a note: rollcall sets the
   echo aside. With --json, one document with the rows and what each speed found.
 
-Exit status: 0 done, or check found nothing wrong; 1 the line failed (the port did not
-open, or the adapter was lost) or another device polls it, and watch prints its summary
-first; 2 a wrong command line, nothing opened; 3 the bus refused (no reader at address
-0, or NEW already taken); 5 check found a problem with the line; 130 Ctrl+C; 143 %2
-(watch prints its summary first).
+Exit status: 0 done, check found nothing wrong, or nothing changed since the compared
+scan; 1 the line failed (the port did not open, or the adapter was lost) or another
+device polls it, and watch prints its summary first, and a scan that stopped is not
+compared; 2 a wrong command line, or a --compare file that cannot be compared, nothing
+opened; 3 the bus refused (no reader at address 0, or NEW already taken); 4 scan
+--compare found readers new or missing since then; 5 check found a problem with the
+line; 130 Ctrl+C; 143 %2 (watch prints its summary first).
 )")
         .arg(PortMap::exampleAdapter(), stopByRequestName(), checkExample());
 }
@@ -361,8 +392,15 @@ CommandLine CommandLine::parse(const QStringList &arguments)
            "least three times the slowest first_byte_ms a scan at 200 ms shows. assign "
            "always waits 200 ms."),
         QStringLiteral("MS"));
+    const QCommandLineOption compareOption(
+        QStringLiteral("compare"),
+        tr("scan: compare with FILE, the JSON document an earlier \"rollcall scan --json\" "
+           "wrote of the same addresses at one speed, and print the readers new and missing "
+           "since then; exit status 4 when any. A FILE that cannot be compared is refused "
+           "before the port opens; rollcall writes no file."),
+        QStringLiteral("FILE"));
     parser.addOptions({helpOption, versionOption, comOption, traceOption, portOption, baudOption,
-                       addressesOption, jsonOption, windowOption});
+                       addressesOption, jsonOption, windowOption, compareOption});
 
     if (!parser.parse(arguments))
         return refusal(asErrorLine(parser.errorText()));
@@ -374,7 +412,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         // application's first argument, or "<executable_name>" without one.
         result.text = tr("Usage: %1 [options]\n"
                          "       %1 scan [--port N] [--baud 9600|19200|9600,19200] "
-                         "[--addresses A-B] [--window MS] [--json] [options]\n"
+                         "[--addresses A-B] [--window MS] [--json] [--compare FILE] "
+                         "[options]\n"
                          "       %1 watch --addresses A-B [--port N] [--baud 9600|19200] "
                          "[--window MS] [--json] [options]\n"
                          "       %1 assign NEW [--port N] [--baud 9600|19200] [options]\n"
@@ -400,6 +439,9 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     if (problem.isEmpty())
         problem = takeTerminalOptions(
             parser, {portOption, baudOption, addressesOption, jsonOption, windowOption}, result);
+    // After --baud, which it is checked against.
+    if (problem.isEmpty() && parser.isSet(compareOption))
+        problem = takeCompare(parser.value(compareOption), result);
     if (!problem.isEmpty())
         return refusal(problem);
     result.trace = parser.isSet(traceOption);

@@ -58,13 +58,23 @@ QString ScanReport::withSpeed(const QString &text) const
     return m_speedSaid ? text + tr(" at %1 baud").arg(m_results.line.baud) : text;
 }
 
+std::optional<ScanComparison> ScanReport::comparison() const
+{
+    if (!m_earlierReaders || m_results.stop)
+        return std::nullopt;
+    return ScanComparison::between(*m_earlierReaders, m_results.readers);
+}
+
 QString ScanReport::closingText() const
 {
     if (m_format == ReportFormat::Json)
         return json();
     if (m_results.stop)
         return QString();
-    return withSpeed(BusScan::resultText(static_cast<int>(m_results.readers.size())));
+    const QString result =
+        withSpeed(BusScan::resultText(static_cast<int>(m_results.readers.size())));
+    const std::optional<ScanComparison> compared = comparison();
+    return compared ? result + QLatin1Char('\n') + compared->text() : result;
 }
 
 QString ScanReport::json() const
@@ -84,5 +94,15 @@ QString ScanReport::json() const
             {"bytes", reply.bytes},
             {"listed", reply.listed}});
     document["replies"] = std::move(replies);
+    if (const std::optional<ScanComparison> compared = comparison()) {
+        Json changes = Json::object();
+        changes["new"] = Json::array();
+        for (const int address : compared->added)
+            changes["new"].push_back(address);
+        changes["missing"] = Json::array();
+        for (const int address : compared->missing)
+            changes["missing"].push_back(address);
+        document["compared"] = std::move(changes);
+    }
     return reportjson::dumped(document);
 }

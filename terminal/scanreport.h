@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bus/stopreason.h"
+#include "terminal/scancomparison.h"
 
 #include <QList>
 #include <QObject>
@@ -65,13 +66,21 @@ public:
 
     const ScanResults &results() const { return m_results; }
 
+    // The readers an earlier scan of the same addresses found: the closing text and the
+    // document then say what changed since.
+    void compareWith(const QList<int> &earlierReaders) { m_earlierReaders = earlierReaders; }
+    // Nothing unless compared, and nothing for a scan the line ended: half a scan would
+    // call every reader after its stop missing.
+    std::optional<ScanComparison> comparison() const;
+
     // Why a command found the line down, in a few words: "adapter unplugged".
     static QString stopReasonText(const StopReason &why);
     // A scan or a watch stopped at `address`, worded as the status line would have it.
     static ReportedStop stopAt(int address, const StopReason &why);
 
-    // What stands last on standard output: the document, or the result line when the
-    // scan went through every address; nothing for a text scan the line ended.
+    // What stands last on standard output: the document, or the result line (and what
+    // changed, when compared) when the scan went through every address; nothing for a
+    // text scan the line ended.
     QString closingText() const;
     QString json() const;
 
@@ -85,6 +94,7 @@ private:
     QString withSpeed(const QString &text) const;
 
     ScanResults m_results;
+    std::optional<QList<int>> m_earlierReaders;
     ReportFormat m_format;
     bool m_speedSaid = false;
 };

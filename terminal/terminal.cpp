@@ -14,6 +14,7 @@
 #include "system/standardstream.h"
 #include "system/stoprequest.h"
 #include "terminal/checkreport.h"
+#include "terminal/scancomparison.h"
 #include "terminal/scanreport.h"
 #include "terminal/watchreport.h"
 
@@ -100,10 +101,12 @@ private:
         LineFailed = 1,
         Usage = 2,
         Refused = 3,
+        Changed = 4,
         LineProblem = CheckReport::ProblemStatus
     };
 
-    int scanAt(int baud);
+    std::optional<EarlierScan> earlierScan(int *status) const;
+    int scanAt(int baud, const std::optional<EarlierScan> &earlier);
     ReportedLine reportedLine(int baud) const;
     ReportFormat reportFormat() const;
     template <typename Report> void follow(Report &report);
@@ -220,18 +223,42 @@ void Terminal::clearProgress()
 }
 
 // Each speed in turn, on its own opening of the port; a line that fails or a signal ends
-// the whole scan.
+// the whole scan. An earlier scan to compare with is read first, and one that cannot be
+// compared is refused before the port opens. The command line allows a comparison at one
+// speed only: the earlier document holds one.
 int Terminal::scan()
 {
+    int status = Done;
+    const std::optional<EarlierScan> earlier = earlierScan(&status);
+    if (status != Done)
+        return status;
     for (int baud : m_commandLine.bauds) {
-        const int status = scanAt(baud);
+        status = scanAt(baud, earlier);
         if (status != Done)
             return status;
     }
     return Done;
 }
 
-int Terminal::scanAt(int baud)
+// Nothing to compare with, or the earlier scan; `*status` is Usage, its reason printed,
+// when the file cannot be used.
+std::optional<EarlierScan> Terminal::earlierScan(int *status) const
+{
+    if (m_commandLine.compareWith.isEmpty())
+        return std::nullopt;
+    QString problem;
+    std::optional<EarlierScan> earlier = EarlierScan::read(m_commandLine.compareWith, &problem);
+    if (earlier)
+        problem = earlier->unlike(m_commandLine.firstAddress, m_commandLine.lastAddress,
+                                  m_commandLine.bauds.constFirst());
+    if (problem.isEmpty())
+        return earlier;
+    printLine(stderr, tr("rollcall: --compare %1: %2").arg(m_commandLine.compareWith, problem));
+    *status = Usage;
+    return std::nullopt;
+}
+
+int Terminal::scanAt(int baud, const std::optional<EarlierScan> &earlier)
 {
     m_line.setSettings(LineSettings::at(baud));
     if (const std::optional<int> failed = openPort())
@@ -239,6 +266,8 @@ int Terminal::scanAt(int baud)
     BusScan scan(m_link);
     ScanReport report(reportedLine(baud), reportFormat(), scan);
     report.setSpeedSaid(m_commandLine.bauds.size() > 1);
+    if (earlier)
+        report.compareWith(earlier->readers);
     follow(report);
     QObject::connect(&scan, &BusScan::lateReply, [this](int address, int windowMs) {
         traceLateReply(address, windowMs);
@@ -256,9 +285,13 @@ int Terminal::scanAt(int baud)
     printOutput(report.closingText());
     if (const std::optional<ReportedStop> &stop = report.results().stop) {
         reportLineFailure(stop->text, stop->otherMaster);
+        if (earlier)
+            printLine(stderr, tr("Not compared with %1: the scan stopped before its last address")
+                                  .arg(m_commandLine.compareWith));
         return LineFailed;
     }
-    return Done;
+    const std::optional<ScanComparison> compared = report.comparison();
+    return compared && compared->changed() ? Changed : Done;
 }
 
 // Polls until a signal or a lost line, then prints the tally either way.

@@ -21,6 +21,9 @@ struct TerminalCommand
     int lastAddress = frames::LastAddress;
     int windowMs = 200;
     bool json = false;
+    // For Scan: the document an earlier "rollcall scan --json" wrote, to compare with;
+    // empty for none.
+    QString compareWith;
     // For Assign: the new address, already judged valid.
     int newAddress = 0;
 };

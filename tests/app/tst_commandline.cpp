@@ -146,6 +146,15 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
     QTest::newRow("a speed twice") << QStringList{QStringLiteral("scan"), QStringLiteral("--baud"),
                                                   QStringLiteral("19200,19200")}
                                    << QStringLiteral("--baud 19200,19200: each speed once");
+    const QString compare = QStringLiteral("--compare");
+    QTest::newRow("compare for watch")
+        << QStringList{watch, QStringLiteral("--addresses"), QStringLiteral("1-2"), compare,
+                       QStringLiteral("site.json")}
+        << QStringLiteral("--compare is for scan");
+    QTest::newRow("compare at two speeds")
+        << QStringList{QStringLiteral("scan"), QStringLiteral("--baud"),
+                       QStringLiteral("9600,19200"), compare, QStringLiteral("site.json")}
+        << QStringLiteral("--compare takes a scan at one speed");
 }
 
 void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem()

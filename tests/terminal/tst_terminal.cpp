@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -51,6 +52,21 @@ const QString OtherMasterSeen = QStringLiteral(
     "try again\n");
 const QString NotAReadersReply = QStringLiteral(
     ", not a reader's reply: two readers on one address, a reader at the other speed, or noise\n");
+
+// An argument "earlier:TEXT" stands for the path of a file that holds TEXT, as the
+// technician kept it from an earlier visit.
+const QString Earlier = QStringLiteral("earlier:");
+
+// What `rollcall scan --json` wrote of the addresses `range` ("0,4") when `readers` answered.
+QString earlierScan(const char *range, const char *readers, bool complete = true)
+{
+    return Earlier + QStringLiteral(R"({"port":1,"device":"/dev/ttyUSB0","baud":9600,)"
+                                    R"("addresses":[%1],"readers":[%2],"complete":%3,)"
+                                    R"("replies":[]})"
+                                    "\n")
+                         .arg(QLatin1String(range), QLatin1String(readers),
+                              QLatin1String(complete ? "true" : "false"));
+}
 
 // Where the polls a row sends depend on when late replies land, the traffic is not compared.
 const QByteArray AnyTraffic("any");
@@ -421,6 +437,69 @@ void TestTerminal::commandsFromATerminal_data()
                R"("max":~3}}],"complete":true})"
                "\n")
         << QStringList() << polls(0, 1) + polls(0, 0);
+    // Compared with an earlier visit: what changed after the scan's own lines, and the
+    // exit status says whether anything did. A file that cannot be compared sends nothing.
+    const QString compare = QStringLiteral("--compare");
+    QTest::newRow("compared, nothing changed")
+        << QStringList{scan, range, QStringLiteral("0-4"), compare, earlierScan("0,4", "0,3")}
+        << QStringLiteral("0 3") << int(Nothing) << 0
+        << QStringLiteral(
+               "Address 000\nAddress 003\nThere are 2 readers online\nNothing changed since then\n")
+        << QStringList() << polls(0, 4);
+    QTest::newRow("compared, readers new and missing")
+        << QStringList{scan, range, QStringLiteral("0-4"), compare, earlierScan("0,4", "0,2")}
+        << QStringLiteral("0 3 4") << int(Nothing) << 4
+        << QStringLiteral("Address 000\nAddress 003\nAddress 004\nThere are 3 readers online\n"
+                          "New since then: 003, 004\nMissing since then: 002\n")
+        << QStringList() << polls(0, 4);
+    QTest::newRow("compared, json")
+        << QStringList{scan,
+                       range,
+                       QStringLiteral("0-2"),
+                       QStringLiteral("--json"),
+                       compare,
+                       earlierScan("0,2", "0,2")}
+        << QStringLiteral("0") << int(Nothing) << 4
+        << QStringLiteral(R"({"port":1,"device":"%1","baud":9600,"addresses":[0,2],)"
+                          R"("readers":[0],"complete":true,"replies":[)"
+                          R"({"address":0,"first_byte_ms":~3,"bytes":4,"listed":true}],)"
+                          R"("compared":{"new":[],"missing":[2]}})"
+                          "\n")
+        << QStringList() << polls(0, 2);
+    // Half a scan would call every reader after its stop missing.
+    QTest::newRow("compared, unplugged, json")
+        << QStringList{scan,
+                       range,
+                       QStringLiteral("0-9"),
+                       QStringLiteral("--json"),
+                       compare,
+                       earlierScan("0,9", "1,5")}
+        << QStringLiteral("1") << int(Unplug) << 1
+        << QStringLiteral(R"({"port":1,"device":"%1","baud":9600,"addresses":[0,9],)"
+                          R"("readers":[1],"complete":false,"stopped_at":2,)"
+                          R"("reason":"adapter unplugged","replies":[)"
+                          R"({"address":1,"first_byte_ms":~3,"bytes":4,"listed":true}]})"
+                          "\n")
+        << QStringList{QStringLiteral("Scan stopped at 002: adapter unplugged\n"),
+                       QStringLiteral(": the scan stopped before its last address\n")}
+        << polls(0, 2);
+    QTest::newRow("compared with a file that is not JSON")
+        << QStringList{scan, compare, Earlier + QStringLiteral("Address 003\n")}
+        << QStringLiteral("3") << int(Nothing) << 2 << QString()
+        << QStringList{QStringLiteral(
+               ": not JSON; give it the file an earlier \"rollcall scan --json\" wrote\n")}
+        << QByteArray();
+    QTest::newRow("compared with another range")
+        << QStringList{scan, range, QStringLiteral("0-4"), compare, earlierScan("0,126", "3")}
+        << QStringLiteral("3") << int(Nothing) << 2 << QString()
+        << QStringList{QStringLiteral(
+               ": that scan polled 0-126, this one polls 0-4; use --addresses 0-126\n")}
+        << QByteArray();
+    QTest::newRow("compared with a scan that stopped")
+        << QStringList{scan, compare, earlierScan("0,126", "3", false)} << QStringLiteral("3")
+        << int(Nothing) << 2 << QString()
+        << QStringList{QStringLiteral(": that scan did not go through every address")}
+        << QByteArray();
     QTest::newRow("missing device named with %1")
         << QStringList{scan, QStringLiteral("--com"), QStringLiteral("1=%1-missing")} << QString()
         << int(Nothing) << 1 << QString()
@@ -454,6 +533,16 @@ void TestTerminal::commandsFromATerminal()
     QProcess program;
     program.setProcessEnvironment(environment);
     arguments.replaceInStrings(QStringLiteral("%1"), device);
+    QTemporaryDir files;
+    for (QString &argument : arguments) {
+        if (!argument.startsWith(Earlier))
+            continue;
+        QFile earlier(files.filePath(QStringLiteral("site.json")));
+        QVERIFY(earlier.open(QIODevice::WriteOnly));
+        earlier.write(argument.mid(Earlier.size()).toUtf8());
+        earlier.close();
+        argument = earlier.fileName();
+    }
     program.start(QStringLiteral(ROLLCALL_PROGRAM), arguments);
     QVERIFY(program.waitForStarted());
     bringAbout(Event(event), bus, program, readers);
