@@ -1,4 +1,5 @@
 #include "app/commandline.h"
+#include "system/standardstream.h"
 #include "terminal/terminal.h"
 #include "window/mainwindow.h"
 
@@ -8,8 +9,6 @@
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QTimer>
-
-#include <cstdio>
 
 // QT_LOGGING_RULES="rollcall.startup.debug=true" tells when the window was first shown,
 // for measuring start-up time from outside.
@@ -25,16 +24,17 @@ int main(int argc, char *argv[])
     switch (commandLine.action) {
     case CommandLine::Action::ShowHelp:
     case CommandLine::Action::ShowVersion:
-        std::fputs(commandLine.text.toLocal8Bit().constData(), stdout);
+        StandardStream::print(stdout, commandLine.text);
         return 0;
     case CommandLine::Action::Refuse:
-        std::fprintf(stderr, "%s\n", commandLine.text.toLocal8Bit().constData());
+        StandardStream::print(stderr, commandLine.text + QLatin1Char('\n'));
         return 2;
     case CommandLine::Action::Run:
     case CommandLine::Action::Scan:
     case CommandLine::Action::Watch:
     case CommandLine::Action::Assign:
     case CommandLine::Action::Check:
+    case CommandLine::Action::Commission:
         break;
     }
     if (commandLine.trace)

@@ -9,4 +9,10 @@ bool isTerminal(std::FILE *stream)
     return ::isatty(::fileno(stream)) != 0;
 }
 
+void print(std::FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
 } // namespace StandardStream
