@@ -22,6 +22,12 @@ QByteArray ackFrame();
 // Address byte, STX, '?', ETX.
 QByteArray pollFrame(int address);
 
+// A reader's reply starts with STX or ACK; any other first byte is no reader's.
+constexpr bool isReplyStart(char firstByte)
+{
+    return firstByte == STX || firstByte == ACK;
+}
+
 // Always addressed to address 0: 0x80 STX 0x00 "IA" + three digits + ETX.
 QByteArray setAddressFrame(int newAddress);
 

@@ -96,11 +96,8 @@ bool ReaderLink::listenOnceOpened()
         return false;
     m_unreadSinceWindow = 0; // an earlier opening's
     m_heardTail.clear();
-    m_quietOver = false;
-    m_quietTimer.setInterval(ListenTime);
-    m_quietTimer.start();
-    waitUntil([this] { return m_quietOver || m_aborted || !lineStillThere(); });
-    m_quietTimer.stop();
+    if (!rest(ListenTime) && m_aborted)
+        return false;
     const qint64 waiting = m_line.count();
     if (m_aborted || waiting < 0)
         return false;
@@ -287,6 +284,16 @@ bool ReaderLink::sendSetAddress(int newAddress)
 {
     return awaitOpen() && listenOnceOpened() && settleBeforeDiscard(true) && m_line.discard() &&
            send(frames::ackFrame()) && send(frames::setAddressFrame(newAddress)) && drain();
+}
+
+bool ReaderLink::rest(std::chrono::nanoseconds time)
+{
+    m_quietOver = false;
+    m_quietTimer.setInterval(time);
+    m_quietTimer.start();
+    waitUntil([this] { return m_quietOver || m_aborted || !lineStillThere(); });
+    m_quietTimer.stop();
+    return !m_aborted && lineStillThere();
 }
 
 // A server drops what it has not yet written to its port when the connection closes: a

@@ -76,6 +76,10 @@ public:
     // the frame has left this computer on return (drain()). Not sent when anything the
     // program cannot account for came since the last window.
     bool sendSetAddress(int newAddress);
+    // Waits `time` and sends nothing: between polls that must not come too often. What
+    // comes meanwhile is judged before the next poll discards it. False when the line went
+    // down or abort() came.
+    bool rest(std::chrono::nanoseconds time);
     // Waits until every byte written has left this computer: a serial device's own
     // drain, a network server's answer to a request sent after them and their time on
     // the wire. True once they have; false when the line went down or abort() came.

@@ -108,7 +108,7 @@ std::optional<bool> BusScan::judge(int address, ReaderLink::Poll poll, bool shor
 // changed.
 bool BusScan::isReadersReply(char firstByte) const
 {
-    return (firstByte == frames::STX || firstByte == frames::ACK) && !m_link.lastEchoChanged();
+    return frames::isReplyStart(firstByte) && !m_link.lastEchoChanged();
 }
 
 // A reader found at a short window is polled alone; bytes that came after a window, or

@@ -10,7 +10,7 @@ namespace {
 // The start of a reader's reply: STX or ACK first.
 bool startsLikeAReply(const QByteArray &bytes)
 {
-    return bytes.startsWith(frames::STX) || bytes.startsWith(frames::ACK);
+    return !bytes.isEmpty() && frames::isReplyStart(bytes.front());
 }
 
 // As the scan lists a reader: more than one byte, STX or ACK first.
