@@ -49,6 +49,17 @@ std::optional<double> positiveValue(const QCommandLineParser &parser,
     return value;
 }
 
+// Every `seconds` (none when 0), a new reader at address 0 once the last has moved away.
+void connectArrivals(QTimer &timer, sim::ReaderBus &bus, double seconds)
+{
+    QObject::connect(&timer, &QTimer::timeout, [&bus] {
+        if (!bus.readerAddresses().contains(0))
+            bus.addReader(sim::Reader{});
+    });
+    if (seconds > 0)
+        timer.start(std::chrono::milliseconds(qRound64(seconds * 1000)));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -68,8 +79,8 @@ int main(int argc, char *argv[])
         QStringLiteral("Add a reader at ADDR (0..126), optionally faulty: none, silent, "
                        "onebyte, late, wrongfirst, garbled; delay=MS answers after MS "
                        "(default 3); baud=9600|19200 hears only that speed (default: any); "
-                       "reply=HEX answers those bytes (default 02 4F 4B 03). Repeatable, "
-                       "e.g. 7:delay=60:baud=19200."),
+                       "reply=HEX answers those bytes (default 02 4F 4B 03); keeps ignores "
+                       "a new address. Repeatable, e.g. 7:delay=60:baud=19200."),
         QStringLiteral("ADDR[:setting]..."));
     const QCommandLineOption linkOption(QStringLiteral("link"),
                                         QStringLiteral("Publish the line as a symlink at PATH."),
@@ -86,6 +97,12 @@ int main(int argc, char *argv[])
         QStringLiteral("Another master polls the readers in turn every MS milliseconds, "
                        "whatever else is on the line."),
         QStringLiteral("MS"));
+    const QCommandLineOption arrivalsOption(
+        QStringLiteral("arrivals"),
+        QStringLiteral("Every SECONDS seconds, when no reader is at address 0, a new one is "
+                       "connected there, as a technician commissioning a site connects the "
+                       "next: try \"rollcall commission\"."),
+        QStringLiteral("SECONDS"));
     const QCommandLineOption traceOption(QStringLiteral("trace"),
                                          QStringLiteral("Print the traffic in hex as it happens."));
     const QCommandLineOption durationOption(QStringLiteral("duration"),
@@ -93,7 +110,7 @@ int main(int argc, char *argv[])
                                                            "interrupted)."),
                                             QStringLiteral("SECONDS"));
     parser.addOptions({readerOption, linkOption, babbleOption, echoOption, otherMasterOption,
-                       traceOption, durationOption});
+                       arrivalsOption, traceOption, durationOption});
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty())
@@ -112,6 +129,9 @@ int main(int argc, char *argv[])
     const std::optional<double> durationSeconds = positiveValue(parser, durationOption, false);
     if (!durationSeconds)
         return usageError(QStringLiteral("--duration needs a positive number of seconds"));
+    const std::optional<double> arrivalSeconds = positiveValue(parser, arrivalsOption, false);
+    if (!arrivalSeconds)
+        return usageError(QStringLiteral("--arrivals needs a positive number of seconds"));
     const std::optional<double> otherMasterMs = positiveValue(parser, otherMasterOption, true);
     if (!otherMasterMs)
         return usageError(
@@ -162,6 +182,9 @@ int main(int argc, char *argv[])
     QTimer drainTimer;
     QObject::connect(&drainTimer, &QTimer::timeout, [&] { drainTrace(false); });
     drainTimer.start(tracing ? TraceIntervalMs : DrainIntervalMs);
+
+    QTimer arrivals;
+    connectArrivals(arrivals, bus, *arrivalSeconds);
 
     if (*durationSeconds > 0)
         QTimer::singleShot(qRound64(*durationSeconds * 1000), &app, &QCoreApplication::quit);

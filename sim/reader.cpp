@@ -99,6 +99,8 @@ std::optional<Reader> parseReaderOption(const QString &text, QString *error)
                 return fail(
                     QStringLiteral("reply must be 1 to 64 bytes in hex, got \"%1\"").arg(value));
             reader.reply = QByteArray::fromHex(value.toLatin1());
+        } else if (setting == QLatin1String("keeps")) {
+            reader.takesNewAddress = false;
         } else if (const std::optional<Fault> fault = faultFromName(setting);
                    fault && !faultGiven) {
             reader.fault = *fault;
@@ -106,7 +108,7 @@ std::optional<Reader> parseReaderOption(const QString &text, QString *error)
         } else {
             return fail(QStringLiteral("unknown setting \"%1\" (one fault of none, silent, "
                                        "onebyte, late, wrongfirst, garbled; delay=MS; "
-                                       "baud=9600|19200; reply=HEX)")
+                                       "baud=9600|19200; reply=HEX; keeps)")
                             .arg(setting));
         }
     }

@@ -25,6 +25,8 @@ struct Reader
     // The speed the reader is set to: at any other it hears only garbage and stays quiet.
     // 0 hears every speed.
     int baud = 0;
+    // False for a reader that ignores the set-address frame and stays where it is.
+    bool takesNewAddress = true;
 };
 
 // What a reader puts on the line in answer to a poll, and how long after the poll.
@@ -45,8 +47,8 @@ std::optional<Fault> faultFromName(const QString &name);
 bool hearsAt(const Reader &reader, int lineBaud);
 
 // Parses "ADDR[:setting]..." as given on the command line, a setting being a fault name,
-// delay=MS, baud=9600|19200 or reply=HEX; e.g. "5", "9:wrongfirst",
-// "7:delay=60:baud=19200", "8:reply=0603".
+// delay=MS, baud=9600|19200, reply=HEX or keeps (the reader ignores a new address); e.g.
+// "5", "9:wrongfirst", "7:delay=60:baud=19200", "8:reply=0603", "0:keeps".
 std::optional<Reader> parseReaderOption(const QString &text, QString *error = nullptr);
 
 } // namespace sim

@@ -368,6 +368,8 @@ void ReaderBus::handleFrame(const Frame &frame, Clock::time_point at)
             m_scheduled.emplace(at + reply->after, reply->bytes);
         break;
     case Frame::SetAddress: {
+        if (!it->second.takesNewAddress)
+            break;
         Reader moved = it->second;
         m_readers.erase(it);
         moved.address = frame.newAddress;
