@@ -145,9 +145,12 @@ QString takeCommand(QStringList words, CommandLine &line)
             return AddressAssignment::invalidText() +
                    CommandLine::tr(" \"%1\": a whole number from 1 to 126").arg(entered);
         line.newAddress = entry.address;
+    } else if (command == QLatin1String("commission")) {
+        line.action = CommandLine::Action::Commission;
+        line.kind = TerminalCommand::Kind::Commission;
     } else if (!command.isEmpty()) {
-        return CommandLine::tr("unknown command \"%1\"; the commands are scan, watch, assign and "
-                               "check")
+        return CommandLine::tr("unknown command \"%1\"; the commands are scan, watch, assign, "
+                               "check and commission")
             .arg(command);
     }
     if (!words.isEmpty())
@@ -162,32 +165,77 @@ struct TerminalOptions
     const QCommandLineOption &addresses;
     const QCommandLineOption &json;
     const QCommandLineOption &window;
+    const QCommandLineOption &from;
+    const QCommandLineOption &to;
 };
 
-// The options of one command are refused for another, rather than ignored.
-QString takeTerminalOptions(const QCommandLineParser &parser, const TerminalOptions &options,
+// The addresses a commissioning run gives, from --from up to --to, each judged as an
+// assignment judges its new address.
+QString takeCommissionRange(const QCommandLineParser &parser, const TerminalOptions &options,
                             CommandLine &line)
+{
+    const bool commission = line.action == CommandLine::Action::Commission;
+    for (const QCommandLineOption *option : {&options.from, &options.to}) {
+        if (!commission && parser.isSet(*option))
+            return CommandLine::tr("--%1 is for commission").arg(option->names().constFirst());
+    }
+    if (!commission)
+        return QString();
+    if (!parser.isSet(options.from))
+        return CommandLine::tr("commission: --from N is required, for example --from 10");
+    line.lastAddress = frames::LastAddress;
+    for (const QCommandLineOption *option : {&options.from, &options.to}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString value = parser.value(*option);
+        const AddressEntry entry = AddressEntry::check(value);
+        if (entry.verdict != AddressEntry::Verdict::Valid)
+            return CommandLine::tr("--%1 %2: a whole number from 1 to 126")
+                .arg(option->names().constFirst(), value);
+        (option == &options.from ? line.firstAddress : line.lastAddress) = entry.address;
+    }
+    if (line.lastAddress < line.firstAddress)
+        return CommandLine::tr("--to %1: the last address must not be below --from %2")
+            .arg(parser.value(options.to), parser.value(options.from));
+    return QString();
+}
+
+// The options of one command are refused for another, rather than ignored.
+QString optionForAnotherCommand(const QCommandLineParser &parser, const TerminalOptions &options,
+                                const CommandLine &line)
 {
     using Action = CommandLine::Action;
     const bool terminal = line.action != Action::Run;
     const bool polls = line.action == Action::Scan || line.action == Action::Watch;
     if (!terminal && parser.isSet(options.port))
-        return CommandLine::tr("--port is for scan, watch, assign and check");
+        return CommandLine::tr("--port is for scan, watch, assign, check and commission");
     if ((!terminal || line.action == Action::Check) && parser.isSet(options.baud))
-        return CommandLine::tr("--baud is for scan, watch and assign; check polls both speeds");
+        return CommandLine::tr("--baud is for scan, watch, assign and commission; check polls "
+                               "both speeds");
     // A short window could call an address free that a slow reader holds, and two
-    // readers would then share it: the assignment always waits the full 200 ms.
-    if (line.action == Action::Assign && parser.isSet(options.window))
-        return CommandLine::tr("--window is for scan and watch; assign always waits 200 ms "
-                               "for a reply");
+    // readers would then share it: an assignment always waits the full 200 ms.
+    if ((line.action == Action::Assign || line.action == Action::Commission) &&
+        parser.isSet(options.window))
+        return CommandLine::tr("--window is for scan and watch; %1 always waits 200 ms for a "
+                               "reply")
+            .arg(parser.positionalArguments().constFirst());
     for (const QCommandLineOption *option : {&options.addresses, &options.window}) {
         if (!polls && parser.isSet(*option))
             return CommandLine::tr("--%1 is for scan and watch").arg(option->names().constFirst());
     }
-    if (!polls && line.action != Action::Check && parser.isSet(options.json))
-        return CommandLine::tr("--json is for scan, watch and check");
+    if (!polls && line.action != Action::Check && line.action != Action::Commission &&
+        parser.isSet(options.json))
+        return CommandLine::tr("--json is for scan, watch, check and commission");
     if (line.action == Action::Watch && !parser.isSet(options.addresses))
         return CommandLine::tr("watch: --addresses A-B is required, for example --addresses 1-10");
+    return QString();
+}
+
+QString takeTerminalOptions(const QCommandLineParser &parser, const TerminalOptions &options,
+                            CommandLine &line)
+{
+    if (QString refused = optionForAnotherCommand(parser, options, line); !refused.isEmpty())
+        return refused;
     if (parser.isSet(options.port)) {
         bool isNumber = false;
         line.port = parser.value(options.port).toInt(&isNumber);
@@ -203,6 +251,8 @@ QString takeTerminalOptions(const QCommandLineParser &parser, const TerminalOpti
     line.json = parser.isSet(options.json);
     if (problem.isEmpty() && parser.isSet(options.addresses))
         problem = takeAddresses(parser.value(options.addresses), line);
+    if (problem.isEmpty())
+        problem = takeCommissionRange(parser, options, line);
     return problem;
 }
 
@@ -237,7 +287,7 @@ QString helpExamples()
 {
     return CommandLine::tr(R"(
 From a terminal:
-  scan, watch and assign need no display: over SSH, on a panel PC, in a shell loop.
+  The commands need no display: over SSH, on a panel PC, in a shell loop.
   Each reader found is printed as it answers, then the result:
 
     $ ssh cabinet-pi rollcall scan --com 1=%1
@@ -245,12 +295,23 @@ From a terminal:
     Address 012
     There are 2 readers online
 
-  Commissioning, one new reader at address 0 at a time:
+  Commissioning a site: connect the new readers one at a time, each at address 0, and
+  each gets the next free address from --from up; the terminal bell rings for each:
 
-    for n in $(seq 1 40); do
-        read -r -p "Connect reader $n, then press Enter "
-        rollcall assign "$n" && rollcall scan --addresses "$n-$n" --json
-    done
+    $ rollcall commission --from 10
+    Connect the next reader (waiting at 000)
+    000 → 010: done (1 so far)
+    Connect the next reader (waiting at 000)
+    011 is taken: skipped
+    000 → 012: done (2 so far)
+    Connect the next reader (waiting at 000)
+    ^C
+    2 readers given 010, 012
+
+  While nothing answers there, 000 is polled once a second, so the bus stays free. Two
+  readers at 000 at once get nothing until one answers alone; a reader that does not
+  take its address gets a second frame, then is named. Every window is 200 ms. With
+  --json, one line per step and the summary as the last line.
 
   Why is reader 12 not listed? Trace the line:
 
@@ -320,13 +381,14 @@ From a terminal:
   holds bytes that no reader sends. An adapter that echoes is a note: rollcall sets the
   echo aside. With --json, one document with the rows and what each speed found.
 
-Exit status: 0 done, check found nothing wrong, or nothing changed since the compared
-scan; 1 the line failed (the port did not open, or the adapter was lost) or another
-device polls it, and watch prints its summary first, and a scan that stopped is not
-compared; 2 a wrong command line, or a --compare file that cannot be compared, nothing
-opened; 3 the bus refused (no reader at address 0, or NEW already taken); 4 scan
---compare found readers new or missing since then; 5 check found a problem with the
-line; 130 Ctrl+C; 143 %2 (watch prints its summary first).
+Exit status: 0 done, check found nothing wrong, nothing changed since the compared
+scan, or commission gave an address before Ctrl+C; 1 the line failed (the port did not
+open, or the adapter was lost) or another device polls it, and watch and commission
+print their summary first, and a scan that stopped is not compared; 2 a wrong command
+line, or a --compare file that cannot be compared, nothing opened; 3 the bus refused
+(no reader at address 0, NEW already taken, or no free address left for commission); 4
+scan --compare found readers new or missing since then; 5 check found a problem with
+the line; 130 Ctrl+C; 143 %2 (watch and commission print their summary first).
 )")
         .arg(PortMap::exampleAdapter(), stopByRequestName(), checkExample());
 }
@@ -342,8 +404,9 @@ CommandLine CommandLine::parse(const QStringList &arguments)
            "Without a command rollcall opens its window. \"scan\" lists the readers "
            "online, \"watch\" polls a few addresses over and over and tells when a "
            "reader goes or comes back, \"assign NEW\" gives the reader at address 0 the "
-           "address NEW (1 to 126), \"check\" tells what is wrong with the line; all four "
-           "run in the terminal."));
+           "address NEW (1 to 126), \"check\" tells what is wrong with the line, "
+           "\"commission\" gives new readers connected one after another their addresses; "
+           "all five run in the terminal."));
     // Our own help option: the one from addHelpOption() also offers --help-all, whose
     // Qt options only a QApplication could list.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -399,8 +462,17 @@ CommandLine CommandLine::parse(const QStringList &arguments)
            "since then; exit status 4 when any. A FILE that cannot be compared is refused "
            "before the port opens; rollcall writes no file."),
         QStringLiteral("FILE"));
+    const QCommandLineOption fromOption(
+        QStringLiteral("from"),
+        tr("commission: give the readers connected one after another at address 0 the free "
+           "addresses from N up, 1 to 126; required."),
+        QStringLiteral("N"));
+    const QCommandLineOption toOption(QStringLiteral("to"),
+                                      tr("commission: stop once M is given; default 126."),
+                                      QStringLiteral("M"));
     parser.addOptions({helpOption, versionOption, comOption, traceOption, portOption, baudOption,
-                       addressesOption, jsonOption, windowOption, compareOption});
+                       addressesOption, jsonOption, windowOption, compareOption, fromOption,
+                       toOption});
 
     if (!parser.parse(arguments))
         return refusal(asErrorLine(parser.errorText()));
@@ -417,7 +489,9 @@ CommandLine CommandLine::parse(const QStringList &arguments)
                          "       %1 watch --addresses A-B [--port N] [--baud 9600|19200] "
                          "[--window MS] [--json] [options]\n"
                          "       %1 assign NEW [--port N] [--baud 9600|19200] [options]\n"
-                         "       %1 check [--port N] [--json] [options]")
+                         "       %1 check [--port N] [--json] [options]\n"
+                         "       %1 commission --from N [--to M] [--port N] "
+                         "[--baud 9600|19200] [--json] [options]")
                           .arg(ProgramName) +
                       QLatin1Char('\n') + parser.helpText().section(QLatin1Char('\n'), 1) +
                       helpExamples();
@@ -437,8 +511,10 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             problem = takeComOption(value, result.ports);
     }
     if (problem.isEmpty())
-        problem = takeTerminalOptions(
-            parser, {portOption, baudOption, addressesOption, jsonOption, windowOption}, result);
+        problem = takeTerminalOptions(parser,
+                                      {portOption, baudOption, addressesOption, jsonOption,
+                                       windowOption, fromOption, toOption},
+                                      result);
     // After --baud, which it is checked against.
     if (problem.isEmpty() && parser.isSet(compareOption))
         problem = takeCompare(parser.value(compareOption), result);

@@ -5,6 +5,7 @@
 #include "commands/addressassignment.h"
 #include "commands/busscan.h"
 #include "commands/buswatch.h"
+#include "commands/commissioning.h"
 #include "commands/linecheck.h"
 #include "commands/operatordialogs.h"
 #include "line/line.h"
@@ -14,6 +15,7 @@
 #include "system/standardstream.h"
 #include "system/stoprequest.h"
 #include "terminal/checkreport.h"
+#include "terminal/commissionreport.h"
 #include "terminal/scancomparison.h"
 #include "terminal/scanreport.h"
 #include "terminal/watchreport.h"
@@ -29,8 +31,7 @@ namespace {
 
 void printLine(std::FILE *stream, const QString &text)
 {
-    std::fputs(text.toLocal8Bit().append('\n').constData(), stream);
-    std::fflush(stream); // shown the moment it is known, on a pipe too
+    StandardStream::print(stream, text + QLatin1Char('\n'));
 }
 
 // Progress is for a person watching, and not between the lines of a trace either.
@@ -94,6 +95,7 @@ public:
     int watch();
     int assign();
     int check();
+    int commission();
 
 private:
     enum Status {
@@ -139,7 +141,8 @@ Terminal::Terminal(const TerminalCommand &commandLine)
 {
     m_line.choosePort(commandLine.port);
     m_line.setSettings(LineSettings::at(commandLine.bauds.constFirst()));
-    if (commandLine.kind != TerminalCommand::Kind::Assign)
+    if (commandLine.kind != TerminalCommand::Kind::Assign &&
+        commandLine.kind != TerminalCommand::Kind::Commission)
         m_link.setReplyWindow(std::chrono::milliseconds(commandLine.windowMs));
 
     // Ctrl+C and SIGTERM end the reply wait at once through the event loop; the command
@@ -210,9 +213,7 @@ void Terminal::reportLineFailure(const QString &statusText, bool otherMaster)
 void Terminal::showProgress(const QString &text)
 {
     const QString shown = text.leftJustified(m_progressShown);
-    std::fputs(QString(QLatin1Char('\r') + shown + QLatin1Char('\r')).toLocal8Bit().constData(),
-               stderr);
-    std::fflush(stderr);
+    StandardStream::print(stderr, QLatin1Char('\r') + shown + QLatin1Char('\r'));
     m_progressShown = text.size();
 }
 
@@ -469,6 +470,60 @@ int Terminal::check()
     return report.hasProblem() ? LineProblem : Done;
 }
 
+// Gives readers connected one after another their addresses until the last one is given
+// or a stop is asked; each one given rings the bell of a terminal, for a technician up a
+// ladder. The summary stands last on standard output whatever ended the run.
+int Terminal::commission()
+{
+    if (const std::optional<int> failed = openPort())
+        return *failed;
+    Commissioning run(m_link);
+    CommissionReport report(reportedLine(m_commandLine.bauds.constFirst()), reportFormat(), run);
+    QObject::connect(&report, &CommissionReport::written,
+                     [this](const QString &line) { printOutput(line); });
+    if (reportFormat() == ReportFormat::Text && StandardStream::isTerminal(stderr))
+        QObject::connect(&run, &Commissioning::assigned,
+                         [] { StandardStream::print(stderr, QStringLiteral("\a")); });
+    if (reportFormat() == ReportFormat::Text)
+        printNote(tr("While nothing answers at 000 it is polled once a second, so the bus "
+                     "stays free; Ctrl+C ends the run."));
+    std::optional<ReportedStop> stop;
+    QObject::connect(&run, &Commissioning::stopped, [&run, &stop](const StopReason &why) {
+        const QString reason = ScanReport::stopReasonText(why);
+        stop = ReportedStop{run.nextAddress(), reason, CommissionReport::stopText(why),
+                            why.isOtherMaster()};
+    });
+
+    const Commissioning::Outcome outcome =
+        run.run(m_commandLine.firstAddress, m_commandLine.lastAddress);
+    closeLine();
+    using Ending = CommissionReport::Ending;
+    Ending ending = Ending::LastAddress;
+    if (stop) {
+        report.setStop(*stop);
+        ending = Ending::Stopped;
+    } else if (isStopped()) {
+        ending = Ending::Interrupted;
+    } else if (outcome == Commissioning::Outcome::NoFreeAddress) {
+        ending = Ending::NoFreeAddress;
+    }
+    printOutput(report.closingText(ending));
+    switch (ending) {
+    case Ending::Stopped:
+        reportLineFailure(stop->text, stop->otherMaster);
+        return LineFailed;
+    case Ending::Interrupted:
+        // Stopping is how a run with no last address ends: done, once a reader was given one.
+        return run.given().isEmpty() ? m_stopStatus : Done;
+    case Ending::NoFreeAddress:
+        printLine(stderr, CommissionReport::noFreeAddressText(m_commandLine.lastAddress));
+        return Refused;
+    case Ending::LastAddress:
+        break;
+    }
+    return Done;
+}
+
 } // namespace
 
 int runInTerminal(const TerminalCommand &commandLine)
@@ -481,6 +536,8 @@ int runInTerminal(const TerminalCommand &commandLine)
         return terminal.watch();
     case TerminalCommand::Kind::Check:
         return terminal.check();
+    case TerminalCommand::Kind::Commission:
+        return terminal.commission();
     default:
         return terminal.scan();
     }

@@ -110,7 +110,7 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
                                     << QStringLiteral("unexpected argument \"5\"");
     QTest::newRow("a scan's option for the window")
         << QStringList{QStringLiteral("--port"), QStringLiteral("2")}
-        << QStringLiteral("--port is for scan, watch, assign and check");
+        << QStringLiteral("--port is for scan, watch, assign, check and commission");
     QTest::newRow("addresses out of range")
         << QStringList{QStringLiteral("scan"), QStringLiteral("--addresses"),
                        QStringLiteral("0-127")}
@@ -137,12 +137,14 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
     const QString check = QStringLiteral("check");
     QTest::newRow("check at one speed")
         << QStringList{check, QStringLiteral("--baud"), QStringLiteral("9600")}
-        << QStringLiteral("--baud is for scan, watch and assign; check polls both speeds");
+        << QStringLiteral("--baud is for scan, watch, assign and commission; check polls both "
+                          "speeds");
     QTest::newRow("check's window")
         << QStringList{check, QStringLiteral("--window"), QStringLiteral("50")}
         << QStringLiteral("--window is for scan and watch");
     QTest::newRow("json for the window") << QStringList{QStringLiteral("--json")}
-                                         << QStringLiteral("--json is for scan, watch and check");
+                                         << QStringLiteral("--json is for scan, watch, check and "
+                                                           "commission");
     QTest::newRow("a speed twice") << QStringList{QStringLiteral("scan"), QStringLiteral("--baud"),
                                                   QStringLiteral("19200,19200")}
                                    << QStringLiteral("--baud 19200,19200: each speed once");
@@ -155,6 +157,21 @@ void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem_data()
         << QStringList{QStringLiteral("scan"), QStringLiteral("--baud"),
                        QStringLiteral("9600,19200"), compare, QStringLiteral("site.json")}
         << QStringLiteral("--compare takes a scan at one speed");
+    const QString commission = QStringLiteral("commission");
+    QTest::newRow("commission with nowhere to start")
+        << QStringList{commission} << QStringLiteral("commission: --from N is required");
+    QTest::newRow("commission from address 0")
+        << QStringList{commission, QStringLiteral("--from"), QStringLiteral("0")}
+        << QStringLiteral("--from 0: a whole number from 1 to 126");
+    QTest::newRow("commission ending below its start")
+        << QStringList{commission, QStringLiteral("--from=10"), QStringLiteral("--to=9")}
+        << QStringLiteral("--to 9: the last address must not be below --from 10");
+    QTest::newRow("commission's window")
+        << QStringList{commission, QStringLiteral("--from=10"), QStringLiteral("--window=50")}
+        << QStringLiteral("--window is for scan and watch; commission always waits 200 ms");
+    QTest::newRow("a range to give for a scan")
+        << QStringList{QStringLiteral("scan"), QStringLiteral("--to=9")}
+        << QStringLiteral("--to is for commission");
 }
 
 void TestCommandLine::mistakesAreRefusedInOneLineThatNamesThem()
