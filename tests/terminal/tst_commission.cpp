@@ -48,7 +48,7 @@ void TestCommission::readersConnectedOneAfterAnotherGetTheFreeAddresses_data()
     QTest::addColumn<QString>("arguments"); // after "commission"
     QTest::addColumn<QString>("readers");   // on the bus before the run
     // What a technician does once the program has said TRIGGER as often as the steps
-    // before waited for it, as "TRIGGER > ACTION | ...": "+SPEC" connects a reader as
+    // before waited for it, as "TRIGGER > ACTION | ...": "+READER" connects a reader as
     // rollcall-sim's --reader takes it, "-ADDR" takes one away, "unplug" pulls the
     // adapter, "^C" interrupts, "~MS" waits.
     QTest::addColumn<QString>("steps");
