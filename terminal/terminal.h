@@ -29,8 +29,7 @@ struct TerminalCommand
     int newAddress = 0;
 };
 
-// Runs "rollcall scan", "watch", "assign NEW", "check" or "commission" on the same bus and command code
-// as the window, with no window: readers, results and verdicts on standard output,
-// refusals and line failures on standard error. Needs a QCoreApplication; returns the
-// exit status.
+// Runs "rollcall scan", "watch", "assign NEW", "check" or "commission" on the same bus and command
+// code as the window, with no window: readers, results and verdicts on standard output, refusals
+// and line failures on standard error. Needs a QCoreApplication; returns the exit status.
 int runInTerminal(const TerminalCommand &command);
