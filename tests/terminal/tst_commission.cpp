@@ -77,7 +77,7 @@ void TestCommission::readersConnectedOneAfterAnotherGetTheFreeAddresses_data()
     QTest::newRow("a reader that keeps its address is tried twice, then the next")
         << "--from 10"
         << ""
-        << "Connect > +0:keeps | check it > -0 | Connect > +0 | Connect > ^C" << 0
+        << "Connect > +0:keeps | check it > ~1500 | > -0 | Connect > +0 | Connect > ^C" << 0
         << Waiting + "the reader at 000 did not take 010: check it\n" + Waiting +
                "000 → 010: done (1 so far)\n" + Waiting + "1 reader given 010\n"
         << note << QList<int>{10} << 3;
