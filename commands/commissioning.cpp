@@ -62,7 +62,7 @@ bool Commissioning::awaitReader()
                 emit waiting();
             else if (*heard == Heard::Several)
                 emit severalReaders(frames::FirstAddress);
-            said = *heard;
+            said = heard;
         }
         if (!restUntilNextPoll())
             return false;

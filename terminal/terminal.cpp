@@ -508,18 +508,16 @@ int Terminal::commission()
         ending = Ending::NoFreeAddress;
     }
     printOutput(report.closingText(ending));
-    switch (ending) {
-    case Ending::Stopped:
+    if (stop) {
         reportLineFailure(stop->text, stop->otherMaster);
         return LineFailed;
-    case Ending::Interrupted:
-        // Stopping is how a run with no last address ends: done, once a reader was given one.
+    }
+    // Stopping is how a run with no last address ends: done, once a reader was given one.
+    if (ending == Ending::Interrupted)
         return run.given().isEmpty() ? m_stopStatus : Done;
-    case Ending::NoFreeAddress:
+    if (ending == Ending::NoFreeAddress) {
         printLine(stderr, CommissionReport::noFreeAddressText(m_commandLine.lastAddress));
         return Refused;
-    case Ending::LastAddress:
-        break;
     }
     return Done;
 }

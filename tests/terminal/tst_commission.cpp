@@ -101,7 +101,7 @@ void TestCommission::readersConnectedOneAfterAnotherGetTheFreeAddresses_data()
         << "Commissioning stopped: adapter unplugged" << QList<int>{10} << 1;
     QTest::newRow("JSON Lines") << "--from 10 --json"
                                 << "10"
-                                << "\"waiting\" > +0 | \"waiting\" > ^C" << 0
+                                << R"("waiting" > +0 | "waiting" > ^C)" << 0
                                 << R"({"event":"waiting","time":"T","address":0}
 {"event":"found","time":"T","address":0}
 {"event":"skipped_taken","time":"T","address":10}
